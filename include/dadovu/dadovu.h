@@ -1,0 +1,9 @@
+// DaDovu: the whole public interface.
+#pragma once
+
+#include <dadovu/Control.h>
+#include <dadovu/ControlComponent.h>
+#include <dadovu/ControlComponentList.h>
+#include <dadovu/ControlUser.h>
+#include <dadovu/Exceptions.h>
+#include <dadovu/Functions.h>

@@ -1,0 +1,52 @@
+// Exceptions of the communication library.
+#pragma once
+
+#include <qxlnk/export.h>
+#include <qxpal/exception.h>
+
+namespace QxLnkRpc {
+
+// The request could not be sent or its answer not received: connection refused,
+// name resolution, TLS, timeout, HTTP status other than 200/500, a connection
+// closed or reset after the request was written (the request is never resent).
+// The message names the transport's reason and the URI.
+class QXLNK_API RpcException : public QxPalMsg::RuntimeException_t {
+public:
+    explicit RpcException(const QxPalMsg::Message_t& message);
+    RpcException(const RpcException&) = default;
+    RpcException& operator=(const RpcException&) = default;
+    ~RpcException() override;
+};
+
+}  // namespace QxLnkRpc
+
+namespace QxLnkSoap {
+
+// The response is not well-formed XML, not a SOAP envelope, carries a DOCTYPE,
+// or exceeds the size limit. The message names the reason and the position.
+class QXLNK_API SoapException : public QxPalMsg::RuntimeException_t {
+public:
+    explicit SoapException(const QxPalMsg::Message_t& message);
+    SoapException(const SoapException&) = default;
+    SoapException& operator=(const SoapException&) = default;
+    ~SoapException() override;
+};
+
+// A SOAP 1.1 Fault. Its one message's plain text (FORMAT_PLAIN) is exactly the
+// faultstring. Derives from SoapException, not from RpcException.
+class QXLNK_API SoapFaultException : public SoapException {
+public:
+    SoapFaultException(const QxPalStr::String_t& faultCode, const QxPalStr::String_t& faultString);
+    SoapFaultException(const SoapFaultException&) = default;
+    SoapFaultException& operator=(const SoapFaultException&) = default;
+    ~SoapFaultException() override;
+
+    const QxPalStr::String_t& GetFaultCode() const { return faultCode_; }
+    const QxPalStr::String_t& GetFaultString() const { return faultString_; }
+
+private:
+    QxPalStr::String_t faultCode_;
+    QxPalStr::String_t faultString_;
+};
+
+}  // namespace QxLnkSoap

@@ -1,0 +1,44 @@
+// QxLnkMsg: the messenger that carries requests.
+#pragma once
+
+#include <qxlnk/core.h>
+#include <qxlnk/export.h>
+#include <qxpal/config.h>
+
+namespace QxLnkMsg {
+
+// A handle to a messenger: its settings and a thread-safe pool of kept-alive
+// connections. Copies share the messenger, and so the pool.
+//
+// Settings (typically the namespace "lnk.http.ext.ctrl"), read once when built:
+//   CONNECT_TIMEOUT_MS (5000), TIMEOUT_MS per call (60000), CA_FILE,
+//   CLIENT_CERT and CLIENT_KEY (mutual TLS), VERIFY_PEER (true),
+//   MAX_RESPONSE_BYTES (64 MiB).
+class QXLNK_API Messenger : public QxLnkCore::Object {
+public:
+    class QXLNK_API Options {
+    public:
+        Options& SendOnly(bool on) { sendOnly_ = on; return *this; }
+        Options& RegisterWithCb(bool on) { registerWithCb_ = on; return *this; }
+        bool IsSendOnly() const { return sendOnly_; }
+        bool IsRegisteredWithCb() const { return registerWithCb_; }
+
+    private:
+        bool sendOnly_ = false;
+        bool registerWithCb_ = true;
+    };
+
+    // An empty handle (IsValid() false); requests through it fail with RpcException.
+    Messenger();
+    // Throws IllegalArgumentError_t for a setting that does not parse, and
+    // RpcException when a configured certificate or key cannot be loaded.
+    Messenger(const QxPalConfig::Configuration_t& settings, const Options& options);
+    Messenger(const Messenger&) = default;
+    Messenger& operator=(const Messenger&) = default;
+    ~Messenger() override;
+
+    struct Impl;
+    Impl* GetImpl() const { return static_cast<Impl*>(impl_.get()); }
+};
+
+}  // namespace QxLnkMsg

@@ -1,0 +1,145 @@
+// QxLnkSoap: SOAP elements and arguments.
+//
+// Writing an argument: its open tag with its xsi:type, WriteContentTo, its close tag.
+// Parsing a response: each child element of the response element is offered to
+// the outputs' StartElement(prefix, name, namespace) in turn; the first that
+// returns an element takes it. From then on, every nested start is offered to
+// the element that took its parent (a null return skips that element's whole
+// subtree), text goes to Characters, and each end to EndElement of the element
+// that took the start. Names are local names; prefixes and namespace URIs are
+// passed for information (empty texts, never null).
+#pragma once
+
+#include <qxlnk/export.h>
+#include <qxpal/io.h>
+#include <qxpal/string.h>
+#include <qxpal/xml.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace QxLnkSoap {
+
+// The namespace in which the library writes RPC method elements and custom types.
+QXLNK_API extern const char* const SERVICE_NAMESPACE;
+
+// An element of a SOAP message: name, namespace prefix and URI, attributes,
+// and the text collected while it is parsed. Not synchronised.
+class QXLNK_API SOAPElement {
+public:
+    explicit SOAPElement(const unsigned short* name);
+    SOAPElement(const SOAPElement&) = delete;
+    SOAPElement& operator=(const SOAPElement&) = delete;
+    virtual ~SOAPElement();
+
+    // Slot order matters to binary users; do not reorder.
+    virtual void AddNamespace(const char* prefix, const char* uri);
+    virtual void AddAttribute(const char* name, const char* value);
+    // The text collected since the last base StartElement.
+    virtual const QxPalStr::String_t& GetCharacters() const;
+    virtual void WriteTo(const QxPalXml::XmlWriter_t& writer) const;
+    virtual void WriteTo(QxPalIo::OutputStream_t& stream, const char* encoding, int flags) const;
+    virtual void WriteTo(QxPalIo::Writer_t& writer, int flags) const;
+    virtual void WriteOpenTagTo(const QxPalXml::XmlWriter_t& writer) const;
+    virtual void WriteContentTo(const QxPalXml::XmlWriter_t& writer) const;
+    virtual void WriteCloseTagTo(const QxPalXml::XmlWriter_t& writer) const;
+    // Base: takes the element if its name equals this element's name: restarts
+    // text collection and returns this; otherwise null.
+    virtual SOAPElement* StartElement(const unsigned short* prefix, const unsigned short* name,
+                                      const unsigned short* namespaceUri);
+    // Base: appends to the collected text while collecting.
+    virtual void Characters(const unsigned short* text, int length);
+    // Base: stops collecting; the collected text stays readable.
+    virtual void EndElement(const unsigned short* prefix, const unsigned short* name,
+                            const unsigned short* namespaceUri);
+
+    const QxPalStr::String_t& GetName() const { return name_; }
+    const QxPalStr::String_t& GetPrefix() const { return prefix_; }
+    const QxPalStr::String_t& GetNamespaceUri() const { return namespaceUri_; }
+
+protected:
+    QxPalStr::String_t name_;
+    QxPalStr::String_t prefix_;
+    QxPalStr::String_t namespaceUri_;
+    std::vector<std::pair<std::string, std::string>> attributes_;  // written in the open tag
+    QxPalStr::String_t characters_;
+    bool collecting_ = false;
+};
+
+// Base of RPC arguments: an element with an xsi:type.
+class QXLNK_API SOAPArg : public SOAPElement {
+public:
+    explicit SOAPArg(const unsigned short* name);
+    ~SOAPArg() override;
+
+    // Sets the argument's own xsi:type (each argument class knows its type).
+    virtual void SetTypeAttribute();
+    virtual const char* GetTypeAttribute() const;
+
+    // Names the xsi:type written in the open tag. A name without a prefix is a
+    // type of SERVICE_NAMESPACE; "xsd:..." names an XML Schema type.
+    void SetXSITypeAttribute(const char* type);
+    void WriteOpenTagTo(const QxPalXml::XmlWriter_t& writer) const override;
+
+protected:
+    std::string xsiType_;
+};
+
+// An integer argument: an input with a value, or an output bound to an int.
+class QXLNK_API SOAPArgInt : public SOAPArg {
+public:
+    SOAPArgInt(const unsigned short* name, int value);
+    // Output: `target` receives the element's text as String_t::ToInt converts it.
+    // `target` must outlive the argument.
+    SOAPArgInt(const unsigned short* name, int* target);
+    ~SOAPArgInt() override;
+
+    void SetTypeAttribute() override;  // "xsd:int"
+    void WriteContentTo(const QxPalXml::XmlWriter_t& writer) const override;
+    void EndElement(const unsigned short* prefix, const unsigned short* name,
+                    const unsigned short* namespaceUri) override;
+
+private:
+    int value_ = 0;
+    int* target_ = nullptr;
+};
+
+// A UTF-16 text argument: an input with a value, or an output bound to a pointer.
+class QXLNK_API SOAPArgUnicodeString : public SOAPArg {
+public:
+    SOAPArgUnicodeString(const unsigned short* name, const unsigned short* value);
+    SOAPArgUnicodeString(const unsigned short* name, const QxPalStr::String_t& value);
+    // Output: `*target` is set to the received text, zero-terminated, owned by
+    // the argument and valid while it lives (copy it at once). `*target` is not
+    // changed when the response lacks the element. `target` must outlive the argument.
+    SOAPArgUnicodeString(const unsigned short* name, unsigned short** target);
+    ~SOAPArgUnicodeString() override;
+
+    void SetTypeAttribute() override;  // "xsd:string"
+    void WriteContentTo(const QxPalXml::XmlWriter_t& writer) const override;
+    void EndElement(const unsigned short* prefix, const unsigned short* name,
+                    const unsigned short* namespaceUri) override;
+
+private:
+    QxPalStr::String_t value_;
+    unsigned short** target_ = nullptr;
+};
+
+// A SOAP 1.1 envelope: the RPC request's arguments.
+class QXLNK_API SOAPEnvelope {
+public:
+    virtual ~SOAPEnvelope();
+    // The request's input arguments, in order. The pointers must stay valid
+    // until the request has been sent; the arguments are not copied.
+    void SetArgs(int count, const SOAPArg* const* args);
+
+protected:
+    SOAPEnvelope() = default;
+    SOAPEnvelope(const SOAPEnvelope&) = default;
+    SOAPEnvelope& operator=(const SOAPEnvelope&) = default;
+
+    std::vector<const SOAPArg*> args_;
+};
+
+}  // namespace QxLnkSoap
