@@ -16,6 +16,7 @@
 #include <qxpal/xml.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -141,5 +142,18 @@ protected:
 
     std::vector<const SOAPArg*> args_;
 };
+
+// The request envelope that RpcCall::Invoke sends for `method` with `args`
+// (UTF-8, without the HTTP head); `targetId` null for none. Throws
+// IllegalArgumentError_t for text that XML cannot carry.
+QXLNK_API std::string WriteRequestEnvelope(const char* method, int count, const SOAPArg* const* args,
+                                           const QxPalStr::String_t* targetId);
+
+// Parses a complete response envelope exactly as RpcCall::Invoke does,
+// filling `outputs`. Throws SoapFaultException for a Fault and SoapException
+// for a body that is malformed, not an envelope, or larger than `maxBytes`.
+// For tests and benchmarks of arguments without a network.
+QXLNK_API void ParseResponseEnvelope(std::string_view body, int count, SOAPArg* const* outputs,
+                                     std::size_t maxBytes = 64u << 20);
 
 }  // namespace QxLnkSoap
