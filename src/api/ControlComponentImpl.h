@@ -12,6 +12,9 @@ public:
     ControlComponentImpl() = default;
     ControlComponentImpl(const ControlComponentImpl&) = default;
     ControlComponentImpl& operator=(const ControlComponentImpl&) = default;
+    // Moves let the parser hand a finished record to a list without copying its texts.
+    ControlComponentImpl(ControlComponentImpl&&) noexcept = default;
+    ControlComponentImpl& operator=(ControlComponentImpl&&) noexcept = default;
 
     static ControlComponentImpl* GetImpl(const ControlComponent& component) { return component.impl_; }
 

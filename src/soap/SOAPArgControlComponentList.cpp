@@ -1,0 +1,177 @@
+// SOAPArgControlComponentList: writes records as "ctrlcomp" entries and reads
+// them back in one streaming pass while the response is parsed.
+//
+// Parse states:
+//   0 outside the argument's element      1 inside it, between entries
+//   2 inside an entry, between fields     3..8 in "name", "description",
+//                                         "category", "pid", "xml", "state"
+// The known elements are recognised by name wherever they stand inside the
+// argument (in any order, case-sensitive); any other element is refused, so
+// the parser skips it together with everything it contains.
+//
+// Every "ctrlcomp" entry starts from a fresh record (empty texts,
+// COMPONENT_UNKNOWN): a field that an entry lacks is empty, never the value of
+// the entry before it. A field outside any entry therefore has no effect, and
+// only the end of a "ctrlcomp" element appends a record. After its own element
+// has ended the argument takes nothing more until another element of its own
+// name starts.
+#include "soap/SOAPArgControlComponentList.h"
+
+#include <string_view>
+#include <utility>
+
+#include "api/ControlComponentImpl.h"
+
+namespace DaDovu {
+
+using namespace std::string_view_literals;
+namespace {
+
+enum State : int {
+    kOutside = 0,
+    kInList = 1,
+    kInEntry = 2,
+    kInName = 3,
+    kInDescription = 4,
+    kInCategory = 5,
+    kInPid = 6,
+    kInXml = 7,
+    kInState = 8,
+};
+
+// Exact comparison of a zero-terminated UTF-16 name with a literal, without
+// building a string.
+bool NameIs(const unsigned short* name, const char16_t* literal) {
+    if (name == nullptr) {
+        return *literal == 0;
+    }
+    while (*name != 0 && *name == static_cast<unsigned short>(*literal)) {
+        ++name;
+        ++literal;
+    }
+    return *name == static_cast<unsigned short>(*literal);
+}
+
+// Exact comparison of a zero-terminated UTF-16 name with a String_t (same
+// number of code units, same units; two empty names are equal).
+bool NameIs(const unsigned short* name, const QxPalStr::String_t& expected) {
+    const QxPalStr::UTF16String& units = expected.Units();
+    std::size_t i = 0;
+    if (name != nullptr) {
+        for (; name[i] != 0; ++i) {
+            if (i == units.size() || name[i] != units[i]) {
+                return false;
+            }
+        }
+    }
+    return i == units.size();
+}
+
+struct KnownElement {
+    const char16_t* name;
+    State state;
+};
+
+// In the order in which names are compared.
+constexpr KnownElement kKnownElements[] = {
+    {u"ctrlcomp", kInEntry},        {u"name", kInName}, {u"description", kInDescription},
+    {u"category", kInCategory},     {u"pid", kInPid},   {u"xml", kInXml},
+    {u"state", kInState},
+};
+
+void WriteField(const QxPalXml::XmlWriter_t& writer, std::string_view tag, const QxPalStr::String_t& text) {
+    writer.OpenTag(tag);
+    writer.Data(text);
+    writer.CloseTag();
+}
+
+}  // namespace
+
+SOAPArgControlComponentList::SOAPArgControlComponentList(const unsigned short* name,
+                                                         std::list<ControlComponent>& list)
+    : QxLnkSoap::SOAPArg(name), list_(list) {}
+
+void SOAPArgControlComponentList::SetTypeAttribute() { SetXSITypeAttribute("cclist"); }
+
+void SOAPArgControlComponentList::WriteContentTo(const QxPalXml::XmlWriter_t& writer) const {
+    for (const ControlComponent& component : list_) {
+        writer.OpenTag("ctrlcomp"sv);
+        WriteField(writer, "name"sv, component.GetName());
+        WriteField(writer, "description"sv, component.GetDescription());
+        WriteField(writer, "category"sv, component.GetCategory());
+        WriteField(writer, "pid"sv, component.GetPID());
+        WriteField(writer, "xml"sv, component.GetXML());
+        WriteField(writer, "state"sv, QxPalStr::NumToStr(static_cast<int>(component.GetState())));
+        writer.CloseTag();
+    }
+}
+
+QxLnkSoap::SOAPElement* SOAPArgControlComponentList::StartElement(const unsigned short* prefix,
+                                                                  const unsigned short* name,
+                                                                  const unsigned short* namespaceUri) {
+    if (state_ == kOutside) {
+        if (!NameIs(name, GetName())) {
+            return nullptr;
+        }
+        QxLnkSoap::SOAPElement::StartElement(prefix, name, namespaceUri);
+        state_ = kInList;
+        return this;
+    }
+    for (const KnownElement& known : kKnownElements) {
+        if (NameIs(name, known.name)) {
+            // Restart text collection so the characters begin with this element.
+            QxLnkSoap::SOAPElement::EndElement(GetPrefix(), GetName(), GetNamespaceUri());
+            QxLnkSoap::SOAPElement::StartElement(GetPrefix(), GetName(), GetNamespaceUri());
+            if (known.state == kInEntry) {
+                *ControlComponentImpl::GetImpl(record_) = ControlComponentImpl();
+            }
+            state_ = known.state;
+            return this;
+        }
+    }
+    return nullptr;
+}
+
+void SOAPArgControlComponentList::EndElement(const unsigned short* prefix, const unsigned short* name,
+                                             const unsigned short* namespaceUri) {
+    ControlComponentImpl& record = *ControlComponentImpl::GetImpl(record_);
+    switch (state_) {
+        case kInName:
+        case kInDescription:
+        case kInCategory:
+        case kInPid:
+        case kInXml: {
+            // The collected text moves into the record; collection restarts
+            // with the next element anyway.
+            QxPalStr::String_t text(std::move(characters_));
+            characters_.Clear();
+            switch (state_) {
+                case kInName: record.TakeName(std::move(text)); break;
+                case kInDescription: record.TakeDescription(std::move(text)); break;
+                case kInCategory: record.TakeCategory(std::move(text)); break;
+                case kInPid: record.TakePID(std::move(text)); break;
+                default: record.TakeXML(std::move(text)); break;
+            }
+            state_ = kInEntry;
+            return;
+        }
+        case kInState:
+            record.SetState(static_cast<ComponentState>(GetCharacters().ToInt()));
+            state_ = kInEntry;
+            return;
+        default:
+            break;
+    }
+    // States 0 to 2: the end of an entry, of the argument itself, or of a
+    // field that enclosed another field (whose end already returned to 2).
+    if (state_ == kInEntry && NameIs(name, u"ctrlcomp")) {
+        list_.emplace_back();
+        *ControlComponentImpl::GetImpl(list_.back()) = std::move(record);
+        state_ = kInList;
+    } else if (NameIs(name, GetName())) {
+        QxLnkSoap::SOAPElement::EndElement(prefix, name, namespaceUri);
+        state_ = kOutside;
+    }
+}
+
+}  // namespace DaDovu
