@@ -75,5 +75,7 @@ private:
 QXPAL_API std::string GetConfigPath();
 // Overrides QXPAL_CONFIG for this process (tests); "" removes the override. Thread-safe.
 QXPAL_API void SetConfigPath(const std::string& path);
+// Test support: how many times this process has read and parsed a settings file.
+QXPAL_API unsigned long long GetConfigParseCount();
 
 }  // namespace QxPalConfig

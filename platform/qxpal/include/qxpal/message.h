@@ -91,6 +91,7 @@ public:
 protected:
     Message_t(Severity_e severity, const char* catalog, unsigned number, const QxPalStr::String_t& text);
     void AppendText(const QxPalStr::String_t& text) { text_ += text; }
+    void SetSeverity(Severity_e severity) { severity_ = severity; }
 
 private:
     Severity_e severity_;

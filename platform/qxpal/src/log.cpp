@@ -1,0 +1,85 @@
+// The node's log: one TAB-separated line per message, appended to the [log] FILE.
+#include <qxpal/config.h>
+#include <qxpal/exception.h>
+#include <qxpal/log.h>
+
+#include "catalog.h"
+#include "posix_io.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace QxPalLog {
+
+namespace {
+
+using QxPalDetail::Catalog;
+
+// A log entry is one line: every line break a text may hold becomes a blank.
+void ReplaceLineBreaks(QxPalStr::UTF16String& text) {
+    for (auto& unit : text) {
+        if (unit == '\n' || unit == '\r' || unit == '\v' || unit == '\f' || unit == 0x85 || unit == 0x2028 ||
+            unit == 0x2029) {
+            unit = ' ';
+        }
+    }
+}
+
+void AppendEntry(std::string& line, const QxPalMsg::Message_t& message) {
+    QxPalDetail::AppendUtcTimestamp(line);
+    line += '\t';
+    if (const char* word = QxPalDetail::SeverityWord(message.GetSeverity())) {
+        line += word;
+    } else {
+        line += std::to_string(static_cast<int>(message.GetSeverity()));
+    }
+    line += '\t';
+    QxPalStr::String_t catalog(message.GetMessageCatalog());
+    ReplaceLineBreaks(catalog.Units());
+    catalog.AppendUtf8To(line);
+    line += '\t';
+    line += std::to_string(message.GetMessageNo());
+    line += '\t';
+    QxPalStr::String_t text = message.Format(QxPalMsg::FORMAT_PLAIN);
+    ReplaceLineBreaks(text.Units());
+    text.AppendUtf8To(line);
+    line += '\n';
+}
+
+[[noreturn]] void ThrowIo(unsigned number, const char* what, const std::string& path, int error) {
+    throw QxPalIo::IOException_t(QxPalMsg::CreateError_t(Catalog(), number, "The log file '")
+                                 << path.c_str() << "' cannot be " << what << ": "
+                                 << QxPalDetail::ErrnoText(error).c_str() << ".");
+}
+
+}  // namespace
+
+void Log(const QxPalMsg::MessageList_t& messages) {
+    if (messages.GetMessageCount() == 0) return;
+    std::string path;
+    try {
+        path = QxPalConfig::ConfigNamespace_t("log").Open().GetUtf8("FILE");
+    } catch (const QxPalMsg::Exception_t& e) {
+        QxPalMsg::CreateError_t message(Catalog(), QxPalDetail::MSG_LOG_SETTINGS,
+                                        "The log file cannot be found: the settings cannot be read.");
+        message.AddDetails(e.GetMessageList());
+        throw QxPalIo::IOException_t(message);
+    }
+
+    QxPalDetail::FileDescriptor file;
+    if (!path.empty()) {
+        file = QxPalDetail::OpenForAppend(path);
+        if (!file.IsOpen()) ThrowIo(QxPalDetail::MSG_LOG_OPEN, "opened", path, errno);
+    }
+    const int fd = file.IsOpen() ? file.Get() : STDERR_FILENO;
+    std::string line;
+    for (int i = 0; i < messages.GetMessageCount(); ++i) {
+        line.clear();
+        AppendEntry(line, messages.GetMessageObject(i));
+        if (!QxPalDetail::WriteAll(fd, line.data(), line.size())) {
+            ThrowIo(QxPalDetail::MSG_LOG_WRITE, "written", path.empty() ? "(standard error)" : path, errno);
+        }
+    }
+}
+
+}  // namespace QxPalLog
