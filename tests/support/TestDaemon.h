@@ -5,6 +5,20 @@
 // or drips) are served by RawDaemon below, which controls the socket itself.
 //
 // Thread-safe: the test thread scripts and inspects while server threads serve.
+// Creating a daemon sets SIGPIPE to be ignored in the whole process, so that a
+// write to a connection its client has given up fails instead of killing it.
+//
+// A Result/Empty reply to the request "start" in namespace "urn:x" is:
+//   <?xml version="1.0" encoding="UTF-8"?>
+//   <soap:Envelope xmlns:soap="http://schemas.xmlsoap.org/soap/envelope/"
+//    xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"
+//    xmlns:xsd="http://www.w3.org/2001/XMLSchema"
+//    soap:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><soap:Body>
+//   <m:startResponse xmlns:m="urn:x"><result xsi:type="xsd:int">0</result>
+//   </m:startResponse></soap:Body></soap:Envelope>
+// (written without line breaks after the XML declaration). A Fault is
+//   <soap:Envelope ...><soap:Body><soap:Fault><faultcode>soap:Server</faultcode>
+//   <faultstring>text</faultstring></soap:Fault></soap:Body></soap:Envelope>
 #pragma once
 
 #include <chrono>
@@ -27,12 +41,18 @@ struct RecordedRequest {
     std::string method;                                // local name of the Body's element
     std::string methodNamespace;                       // its namespace URI
     // Arguments in document order: local name -> text content (for elements
-    // with child elements, their inner XML as received).
+    // with child elements, their inner XML as received: the exact bytes
+    // between the argument's start and end tags).
     std::vector<std::pair<std::string, std::string>> args;
-    std::vector<std::pair<std::string, std::string>> argTypes;  // local name -> xsi:type value
+    // local name -> xsi:type value as written (e.g. "xsd:int"); one entry per
+    // argument, in the same order as args, "" for an argument without one.
+    std::vector<std::pair<std::string, std::string>> argTypes;
     std::optional<std::string> targetId;               // SOAP Header "TargetID", when present
     std::string remote;                                // "addr:port" of the client's connection
     bool xmlWellFormed = false;                        // the body parsed as XML
+    // One-line subject of the client certificate (X509_NAME_oneline, e.g.
+    // "/CN=dadovu-test-client"), "" when none was presented or over HTTP.
+    std::string clientSubject;
 
     // The text of the first argument named `name`, or nullopt.
     std::optional<std::string> Arg(const std::string& name) const;
@@ -67,7 +87,11 @@ public:
     Reply& CloseConnection();
 
     // The full HTTP body this reply sends (for inspection and for RawDaemon).
+    // Body() names the response element "methodResponse" in the namespace
+    // "urn:dadovu-test-daemon"; the daemon answers a request with
+    // Body(request.method, request.methodNamespace), e.g. <m:startResponse>.
     std::string Body() const;
+    std::string Body(const std::string& method, const std::string& methodNamespace) const;
     int HttpStatus() const { return status_; }
     const std::string& ContentType() const { return contentType_; }
     const std::vector<std::pair<std::string, std::string>>& Headers() const { return headers_; }
@@ -122,10 +146,13 @@ public:
     bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
     // Distinct TCP connections that carried at least one request.
     std::size_t ConnectionCount() const;
-    // The subject of the client certificate of the last request ("" when none).
+    // The subject of the client certificate of the last request ("" when none),
+    // in one-line form (X509_NAME_oneline), e.g. "/CN=dadovu-test-client".
     std::string LastClientSubject() const;
     void ClearRecords();
-    // Stops listening; later requests are refused.
+    // Stops listening and closes every connection at once (an answer still
+    // being delayed is not sent); later requests are refused. Idempotent; the
+    // destructor calls it.
     void Stop();
 
     struct Impl;
