@@ -203,13 +203,12 @@ void SOAPArgControlMessageList::EndElement(const unsigned short* prefix, const u
     }
     switch (state_) {
         case kSeverity: severity_ = GetCharacters().ToInt(); break;
-        case kCatalogId: catalogId_ = std::move(characters_); break;
-        case kMsgNo: messageNo_ = std::move(characters_); break;
-        case kMsgString: messageText_ = std::move(characters_); break;
-        case kParam: pendingParms_.AddParm(QxPalMsg::Parm_t(characters_)); break;
+        case kCatalogId: catalogId_ = GetCharacters(); break;
+        case kMsgNo: messageNo_ = GetCharacters(); break;
+        case kMsgString: messageText_ = GetCharacters(); break;
+        case kParam: pendingParms_.AddParm(QxPalMsg::Parm_t(GetCharacters())); break;
         default: break;  // "Catalog" and "Params" only hold other elements.
     }
-    characters_.Clear();
     state_ = kMessage;
 }
 
