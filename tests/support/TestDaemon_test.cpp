@@ -1,13 +1,9 @@
 // Self-tests of the scriptable SOAP daemon over plain HTTP.
 #include "TestDaemon.h"
 
-#include <httplib.h>
+#include "RawTestClient.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <httplib.h>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +13,7 @@
 
 namespace {
 
+using SoapTest::RawTestClient;
 using SoapTest::RecordedRequest;
 using SoapTest::Reply;
 using SoapTest::TestDaemon;
@@ -39,47 +36,6 @@ std::string StartCall() {
 httplib::Result Post(httplib::Client& client, const std::string& body) {
     return client.Post(kPath.c_str(), body, "text/xml; charset=utf-8");
 }
-
-// A connected TCP socket to 127.0.0.1:port, closed on destruction.
-class RawClient {
-public:
-    explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        if (fd_ < 0) throw std::runtime_error("socket");
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            close(fd_);
-            throw std::runtime_error("connect");
-        }
-    }
-    ~RawClient() { close(fd_); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    void Send(const std::string& data) const {
-        ASSERT_EQ(send(fd_, data.data(), data.size(), MSG_NOSIGNAL), static_cast<ssize_t>(data.size()));
-    }
-    // Reads until the peer closes; false when `timeout` passes first.
-    bool ReadToEnd(std::string& out, std::chrono::milliseconds timeout) const {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-            char buf[4096];
-            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) return true;
-            out.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-private:
-    int fd_;
-};
 
 std::string HttpPost(const std::string& body, bool close) {
     return "POST " + kPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\n" +
@@ -274,10 +230,10 @@ TEST(TestDaemonConnections, KeptAliveRequestsCountAsOneConnection) {
 TEST(TestDaemonConnections, CloseConnectionClosesAfterTheAnswer) {
     TestDaemon daemon;
     daemon.Enqueue(Reply::Result(3).CloseConnection());
-    RawClient raw(daemon.Port());
-    raw.Send(HttpPost(StartCall(), false));
+    RawTestClient raw(daemon.Port());
+    ASSERT_TRUE(raw.Send(HttpPost(StartCall(), false)));
     std::string response;
-    ASSERT_TRUE(raw.ReadToEnd(response, 10s)) << "the daemon kept the connection open";
+    ASSERT_EQ(raw.ReadToEnd(response, 10s), RawTestClient::End::Closed) << "the daemon kept the connection open";
     EXPECT_EQ(response.rfind("HTTP/1.1 200", 0), 0u) << response;
     EXPECT_NE(response.find("Connection: close\r\n"), std::string::npos);
     EXPECT_NE(response.find("<result xsi:type=\"xsd:int\">3</result>"), std::string::npos);
@@ -285,15 +241,15 @@ TEST(TestDaemonConnections, CloseConnectionClosesAfterTheAnswer) {
 
 TEST(TestDaemonConnections, IdleKeptAliveConnectionStaysOpenUntilStop) {
     TestDaemon daemon;
-    RawClient raw(daemon.Port());
-    raw.Send(HttpPost(StartCall(), false));
+    RawTestClient raw(daemon.Port());
+    ASSERT_TRUE(raw.Send(HttpPost(StartCall(), false)));
     std::string response;
-    EXPECT_FALSE(raw.ReadToEnd(response, 300ms)) << "closed a kept-alive connection";
+    EXPECT_EQ(raw.ReadToEnd(response, 300ms), RawTestClient::End::Timeout) << "closed a kept-alive connection";
     EXPECT_NE(response.find("HTTP/1.1 200"), std::string::npos);
     // Stop must not wait for the keep-alive timeout of the idle connection.
     daemon.Stop();
     std::string rest;
-    EXPECT_TRUE(raw.ReadToEnd(rest, 10s));
+    EXPECT_EQ(raw.ReadToEnd(rest, 10s), RawTestClient::End::Closed);
     httplib::Client client("127.0.0.1", daemon.Port());
     client.set_connection_timeout(2s);
     EXPECT_FALSE(Post(client, StartCall()));
@@ -302,12 +258,12 @@ TEST(TestDaemonConnections, IdleKeptAliveConnectionStaysOpenUntilStop) {
 TEST(TestDaemonConnections, StopReleasesADelayedAnswer) {
     TestDaemon daemon;
     daemon.Enqueue(Reply::Result(1).Delay(60s));
-    RawClient raw(daemon.Port());
-    raw.Send(HttpPost(StartCall(), true));
+    RawTestClient raw(daemon.Port());
+    ASSERT_TRUE(raw.Send(HttpPost(StartCall(), true)));
     ASSERT_TRUE(daemon.WaitForRequests(1, 10s));
     daemon.Stop();
     std::string response;
-    EXPECT_TRUE(raw.ReadToEnd(response, 10s));
+    EXPECT_NE(raw.ReadToEnd(response, 10s), RawTestClient::End::Timeout);
 }
 
 TEST(TestDaemonUri, NamesSchemeHostPortAndPath) {
