@@ -26,12 +26,14 @@ public:
     // Opens an element; its attributes may follow until content is written.
     void OpenTag(std::string_view name) const;
     void OpenTag(const QxPalStr::String_t& name) const;
+    void OpenTag(const char* name) const { OpenTag(std::string_view(name != nullptr ? name : "")); }
     // An attribute of the innermost open tag. REQUIRES: no content since OpenTag.
     void Attribute(std::string_view name, std::string_view utf8Value) const;
     // Character data, escaped.
     void Data(const QxPalStr::String_t& text) const;
     void Data(const unsigned short* text, std::size_t length) const;
     void Data(std::string_view utf8) const;  // REQUIRES: valid UTF-8; checked as above
+    void Data(const char* utf8) const { Data(std::string_view(utf8 != nullptr ? utf8 : "")); }
     // Closes the innermost open element. IllegalStateError_t when none is open.
     void CloseTag() const;
     // Number of elements open.
