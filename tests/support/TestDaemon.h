@@ -74,8 +74,9 @@ public:
     static Reply Raw(std::string body, int httpStatus = 200,
                      std::string contentType = "text/xml; charset=utf-8");
 
-    // Adds an output element to a Result/Empty reply, in order. `text` is
-    // escaped; RawOutput inserts `innerXml` unescaped.
+    // Adds an output element to a Result/Empty reply, in order (ignored by
+    // Fault and Raw replies). `text` is escaped; RawOutput inserts `innerXml`
+    // unescaped. An empty `xsiType` writes no xsi:type attribute.
     Reply& Output(const std::string& name, const std::string& text, const std::string& xsiType = "xsd:string");
     Reply& RawOutput(const std::string& name, const std::string& innerXml, const std::string& xsiType = "");
     // Uses `prefix` (declared for the response namespace) on the response
@@ -120,6 +121,8 @@ struct TlsFiles {
     bool requireClientCert = false;
 };
 
+// Serves up to 32 connections at once (more wait for a free server thread)
+// and keeps idle connections open for 30 s.
 class TestDaemon {
 public:
     // HTTP daemon, or HTTPS when `tls` is given. Starts listening at once;
@@ -162,17 +165,21 @@ private:
 };
 
 // A plain-TCP daemon on 127.0.0.1 that serves each connection with a scripted
-// byte-level behaviour, for transport faults. Thread-safe.
+// byte-level behaviour, for transport faults. Every connection is served on
+// its own thread; each first reads one complete request (head, then its
+// Content-Length or chunked body) before acting. Closing is graceful (FIN)
+// except in DropAfterRequest. The destructor returns within a few tens of
+// milliseconds even while clients are connected. Thread-safe.
 class RawDaemon {
 public:
     enum class Mode {
         NeverAnswer,      // read the request, then say nothing until stopped
         DropAfterRequest, // read the whole request, then close (RST) without answering
-        Partial,          // send the first `partialBytes` of `reply`, then close
-        Drip,             // send `reply` one byte every `dripInterval`
+        Partial,          // send the first `partialBytes` of `reply` (default: half), then close
+        Drip,             // send `reply` one byte every `dripInterval` (default 50 ms), then close
         Verbatim,         // send `reply` as is, then close
         CloseIdle,        // answer each request with `reply` (kept alive), then close the
-                          // connection `idleClose` after the last answer
+                          // connection `idleClose` (default 200 ms) after the last answer
     };
     explicit RawDaemon(Mode mode, std::string reply = {});
     ~RawDaemon();  // stops and joins
