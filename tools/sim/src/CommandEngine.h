@@ -1,0 +1,174 @@
+// The simulated daemon's behaviour: the components and what the nine remote
+// methods do to them.
+//
+// Start and stop commands run one at a time, in the order they arrive, on one
+// background worker thread, which takes each component's configured start or
+// stop time. A synchronous command waits for its turn and its end; an
+// asynchronous one answers at once with a request ID whose progress
+// GetProgress reports. Notify, status, progress and registration act at once.
+//
+// Thread-safe: every member may be called from any thread at the same time.
+#pragma once
+
+#include "ComponentDefinition.h"
+#include "ComponentRegistry.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace DaDovuSim {
+
+// A message about an asynchronous command, as "requestprogress" reports it.
+// Severity: 0 information, 1 warning, 2 error. Catalog kMessageCatalog.
+struct ProgressMessage {
+    int severity = 0;
+    int number = 0;
+    std::string text;
+    std::vector<std::string> params;
+};
+
+inline constexpr const char* kMessageCatalog = "sim";
+
+// One component as "statusaslist" reports it.
+struct ComponentRecord {
+    std::string name;
+    std::string description;
+    std::string category;
+    std::string pid;
+    std::string xml;
+    ComponentState state = ComponentState::Unknown;
+};
+
+// Thrown by a synchronous Start or Stop that the engine's shutdown cancelled,
+// and by every Start or Stop after it.
+class ShuttingDown : public std::runtime_error {
+public:
+    ShuttingDown() : std::runtime_error("The daemon is shutting down.") {}
+};
+
+struct EngineOptions {
+    // Where "addcomponent" finds files; empty: it refuses every file name.
+    std::string componentsDirectory;
+    // How many finished asynchronous requests stay known to GetProgress;
+    // older ones are forgotten (their IDs then answer Result::kNoMatch).
+    std::size_t retainedRequests = 10000;
+    // The simulated process ID of the first component started; then counting up.
+    int firstPid = 4001;
+};
+
+class CommandEngine {
+public:
+    explicit CommandEngine(EngineOptions options = {});
+    ~CommandEngine();  // Shutdown()
+    CommandEngine(const CommandEngine&) = delete;
+    CommandEngine& operator=(const CommandEngine&) = delete;
+
+    // Adds components (all or none). Throws DefinitionError as
+    // ComponentRegistry::AddAll does.
+    void Load(std::vector<ComponentDefinition> definitions);
+
+    // "start": starts the selected components, prerequisites first.
+    // Synchronous: blocks until done; returns Result::kSuccess,
+    // kComponentFailed, kPrerequisiteFailed or kNoMatch. Asynchronous:
+    // returns a request ID at once, or kNoMatch. Throws ShuttingDown.
+    int Start(std::string_view target, bool boot, bool async);
+    // "stop": stops the selected components and, first, every component that
+    // needs them and is not stopped. `kill` skips the stop time and cannot
+    // fail. Returns as Start (kComponentFailed when one failed to stop).
+    int Stop(std::string_view target, bool kill, bool async);
+
+    // "notify": records `value` as the last value of `event` for every
+    // selected component that subscribes to it. Returns Result::kSuccess,
+    // kNoSubscriber or kNoMatch.
+    int Notify(std::string_view event, std::string_view value, std::string_view target);
+
+    struct StatusText {
+        int result = 0;
+        std::string text;  // one line per component, "\n"-terminated
+    };
+    // "status": levels 0..7 add detail (see README.md); kInvalidArgument
+    // outside them, kNoMatch when nothing is selected.
+    StatusText Status(int level, std::string_view target) const;
+
+    struct StatusRecords {
+        int result = 0;
+        std::vector<ComponentRecord> records;
+    };
+    // "statusaslist": every field of each selected component, at every level.
+    StatusRecords StatusList(int level, std::string_view target) const;
+
+    struct Progress {
+        int result = 0;
+        std::vector<ProgressMessage> messages;
+    };
+    // "requestprogress": Result::kRunning while queued or running; when
+    // finished the code the command would have answered synchronously;
+    // kNoMatch for an unknown (or forgotten) ID.
+    Progress GetProgress(int requestId) const;
+
+    struct Registration {
+        int result = 0;
+        std::string detail;  // why it failed, for the daemon's own log
+    };
+    // "addcomponent": loads one definition file from the components
+    // directory. `fileName` must be a plain file name (no '/'); ".conf" may
+    // be left out. Codes: kSuccess, kFileNameRefused, kFileNotFound,
+    // kInvalidDefinition, kAlreadyExists, kUnknownPrerequisite.
+    Registration AddComponent(std::string_view fileName);
+    // "deletecomponent": kSuccess, kUnknownComponent, kStillRequired, kBusy.
+    Registration DeleteComponent(std::string_view name);
+
+    std::size_t ComponentCount() const;
+
+    // Cancels the queued and the running command (their components keep the
+    // state reached; one being started or stopped returns to stopped or
+    // running), releases synchronous callers with ShuttingDown and joins the
+    // worker. Idempotent.
+    void Shutdown();
+
+private:
+    struct Job;
+    struct Request {
+        bool finished = false;
+        int result = 1;
+        std::vector<ProgressMessage> messages;
+    };
+
+    EngineOptions options_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;  // the worker: a job queued, or shutdown
+    ComponentRegistry registry_;
+    std::deque<std::shared_ptr<Job>> queue_;
+    std::map<int, Request> requests_;
+    std::deque<int> finishedOrder_;
+    int nextRequestId_;
+    int nextPid_;
+    bool stopping_ = false;
+    std::mutex joinMutex_;  // serialises Shutdown's join
+    std::thread worker_;  // last: started once everything above exists
+
+    int Submit(bool start, std::string_view target, bool flag, bool async);
+    int AllocateRequestId();
+    void WorkerMain();
+    // Run with the lock held; they release it while a transition takes time.
+    int RunStart(Job& job, std::unique_lock<std::mutex>& lock);
+    int RunStop(Job& job, std::unique_lock<std::mutex>& lock);
+    void Note(Job& job, int severity, int number, std::string text, std::vector<std::string> params);
+    void Finish(Job& job, int result, bool cancelled);
+    // Waits `time` unless shutdown comes first; returns false then.
+    bool Pause(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds time);
+};
+
+// One status line of `entry` at `level` (0..7), without the newline.
+std::string FormatStatusLine(const ComponentEntry& entry, int level);
+
+}  // namespace DaDovuSim

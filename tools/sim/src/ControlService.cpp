@@ -1,0 +1,251 @@
+#include "ControlService.h"
+
+#include "ResultCodes.h"
+#include "SoapMessage.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <fstream>
+#include <optional>
+
+namespace DaDovuSim {
+
+namespace {
+
+std::string_view TrimBlanks(std::string_view text) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+const std::string& Text(const SoapRequest& request, std::string_view name) {
+    const SoapArgument* argument = request.Find(name);
+    if (argument == nullptr)
+        throw SoapFault("soap:Client",
+                        "missing argument '" + std::string(name) + "' of method '" + request.method + "'");
+    return argument->value;
+}
+
+// The lexical forms of xsd:boolean, blanks around them ignored.
+std::optional<bool> Flag(std::string_view text) {
+    text = TrimBlanks(text);
+    if (text == "true" || text == "1") return true;
+    if (text == "false" || text == "0") return false;
+    return std::nullopt;
+}
+
+std::optional<long long> Integer(std::string_view text) {
+    text = TrimBlanks(text);
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    long long value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+    return value;
+}
+
+std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+using Handler = void (*)(CommandEngine&, const SoapRequest&, SoapResponseWriter&, std::string&);
+
+struct Method {
+    std::string_view name;
+    bool changesComponents;  // refused to callers outside the authorization list
+    Handler handler;
+};
+
+void Finish(SoapResponseWriter& writer, std::string& summary, int result) {
+    writer.AddInt("result", result);
+    summary += " -> " + std::to_string(result);
+}
+
+void StartOrStop(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary,
+                 bool start) {
+    const char* flagName = start ? "boot" : "kill";
+    const std::string& target = Text(r, "target");
+    const std::string& flagText = Text(r, flagName);
+    const std::string& asyncText = Text(r, "async");
+    summary += " target=" + Quoted(target) + " " + flagName + "=" + flagText + " async=" + asyncText;
+    const auto flag = Flag(flagText);
+    const auto async = Flag(asyncText);
+    if (!flag || !async) return Finish(w, summary, Result::kInvalidArgument);
+    Finish(w, summary, start ? engine.Start(target, *flag, *async) : engine.Stop(target, *flag, *async));
+}
+
+void DoStart(CommandEngine& e, const SoapRequest& r, SoapResponseWriter& w, std::string& s) { StartOrStop(e, r, w, s, true); }
+
+void DoStop(CommandEngine& e, const SoapRequest& r, SoapResponseWriter& w, std::string& s) { StartOrStop(e, r, w, s, false); }
+
+void DoNotify(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+    const std::string& event = Text(r, "event");
+    const std::string& value = Text(r, "value");
+    const std::string& target = Text(r, "target");
+    const std::string& asyncText = Text(r, "async");
+    summary += " event=" + Quoted(event) + " value=" + Quoted(value) + " target=" + Quoted(target);
+    // Notification takes no time, so an asynchronous one is answered like a
+    // synchronous one; the flag is still checked.
+    if (!Flag(asyncText)) return Finish(w, summary, Result::kInvalidArgument);
+    Finish(w, summary, engine.Notify(event, value, target));
+}
+
+void DoGetUser(CommandEngine&, const SoapRequest&, SoapResponseWriter& w, std::string& summary) {
+    const UserAccount user = CurrentUser();
+    Finish(w, summary, user.known ? Result::kSuccess : Result::kNoUser);
+    w.AddInt("uid", user.uid);
+    w.AddString("user", user.name);
+}
+
+// The level as an int, or nullopt when it is no number or none that fits.
+std::optional<int> Level(const SoapRequest& r, std::string& summary) {
+    const std::string& text = Text(r, "level");
+    summary += " level=" + text;
+    const auto level = Integer(text);
+    if (!level || *level < INT_MIN || *level > INT_MAX) return std::nullopt;
+    return static_cast<int>(*level);
+}
+
+void DoStatus(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+    const auto level = Level(r, summary);
+    const std::string& target = Text(r, "target");
+    summary += " target=" + Quoted(target);
+    const auto status = level ? engine.Status(*level, target)
+                              : CommandEngine::StatusText{Result::kInvalidArgument, {}};
+    Finish(w, summary, status.result);
+    w.AddString("status", status.text);
+}
+
+void DoStatusList(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+    const auto level = Level(r, summary);
+    const std::string& target = Text(r, "target");
+    summary += " target=" + Quoted(target);
+    const auto status = level ? engine.StatusList(*level, target)
+                              : CommandEngine::StatusRecords{Result::kInvalidArgument, {}};
+    Finish(w, summary, status.result);
+    summary += " (" + std::to_string(status.records.size()) + " records)";
+    w.AddComponentList("complist", status.records);
+}
+
+void DoProgress(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+    const std::string& text = Text(r, "RequestID");
+    summary += " RequestID=" + text;
+    const auto id = Integer(text);
+    CommandEngine::Progress progress;
+    if (!id)
+        progress.result = Result::kInvalidArgument;
+    else if (*id < INT_MIN || *id > INT_MAX)
+        progress.result = Result::kNoMatch;  // no request ID is that large
+    else
+        progress = engine.GetProgress(static_cast<int>(*id));
+    Finish(w, summary, progress.result);
+    w.AddMessageList("MsgList", progress.messages);
+}
+
+void DoAdd(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+    const std::string& fileName = Text(r, "filename");
+    summary += " filename=" + Quoted(fileName);
+    const auto outcome = engine.AddComponent(fileName);
+    Finish(w, summary, outcome.result);
+    summary += " (" + outcome.detail + ")";
+}
+
+void DoDelete(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+    const std::string& name = Text(r, "componentname");
+    summary += " componentname=" + Quoted(name);
+    const auto outcome = engine.DeleteComponent(name);
+    Finish(w, summary, outcome.result);
+    summary += " (" + outcome.detail + ")";
+}
+
+constexpr Method kMethods[] = {
+    {"start", true, DoStart},
+    {"stop", true, DoStop},
+    {"notify", true, DoNotify},
+    {"getuser", false, DoGetUser},
+    {"status", false, DoStatus},
+    {"statusaslist", false, DoStatusList},
+    {"requestprogress", true, DoProgress},
+    {"addcomponent", true, DoAdd},
+    {"deletecomponent", true, DoDelete},
+};
+
+}  // namespace
+
+bool SubjectMatches(const std::string& line, const CallerIdentity& caller) {
+    if (!caller.hasCertificate) return false;
+    if (line == caller.subject) return true;
+    return !caller.commonName.empty() && line.size() > 3 && line.compare(0, 3, "CN=") == 0 &&
+           line.compare(3, std::string::npos, caller.commonName) == 0;
+}
+
+std::vector<std::string> LoadSubjectList(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error(path + ": cannot be read");
+    std::vector<std::string> subjects;
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::string_view trimmed = TrimBlanks(line);
+        if (trimmed.empty() || trimmed.front() == '#') continue;
+        subjects.emplace_back(trimmed);
+    }
+    if (in.bad()) throw std::runtime_error(path + ": cannot be read");
+    return subjects;
+}
+
+UserAccount CurrentUser() {
+    UserAccount account;
+    const uid_t uid = geteuid();
+    account.uid = static_cast<long long>(uid);
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    if (size <= 0) size = 16384;
+    std::vector<char> buffer(static_cast<std::size_t>(size));
+    for (;;) {
+        passwd entry{};
+        passwd* found = nullptr;
+        const int error = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error == 0 && found != nullptr && found->pw_name != nullptr) {
+            account.known = true;
+            account.name = found->pw_name;
+        }
+        return account;
+    }
+}
+
+ControlService::ControlService(CommandEngine& engine, SecurityPolicy policy)
+    : engine_(engine), policy_(std::move(policy)) {}
+
+ServiceAnswer ControlService::Handle(std::string_view body, const CallerIdentity& caller) const {
+    std::string summary = "?";
+    try {
+        if (policy_.requireCertificate && !caller.hasCertificate) throw SoapFault("soap:Client", "ctrlauthentication");
+        const SoapRequest request = ParseSoapRequest(body);
+        summary = request.method;
+        const Method* method = nullptr;
+        for (const auto& m : kMethods)
+            if (m.name == request.method) method = &m;
+        if (method == nullptr) throw SoapFault("soap:Client", "unknown method '" + request.method + "'");
+        if (method->changesComponents && policy_.restrictChanges) {
+            bool authorized = false;
+            for (const auto& line : policy_.authorizedSubjects) authorized = authorized || SubjectMatches(line, caller);
+            if (!authorized) throw SoapFault("soap:Client", "ctrlauthorization");
+        }
+        SoapResponseWriter writer(method->name);
+        method->handler(engine_, request, writer, summary);
+        return ServiceAnswer{200, writer.Finish(), std::move(summary)};
+    } catch (const SoapFault& fault) {
+        return ServiceAnswer{500, WriteSoapFault(fault.Code(), fault.what()),
+                             summary + " -> fault " + fault.Code() + " " + fault.what()};
+    } catch (const ShuttingDown& e) {
+        return ServiceAnswer{500, WriteSoapFault("soap:Server", e.what()), summary + " -> fault soap:Server " + e.what()};
+    }
+}
+
+}  // namespace DaDovuSim

@@ -1,0 +1,80 @@
+// The daemon's SOAP endpoint without the transport: takes a request body and
+// what is known of the caller, checks authentication and authorization, runs
+// the method on the CommandEngine and returns the HTTP status and envelope.
+//
+// Methods (arguments -> outputs besides "result"):
+//   start(target, boot, async)           stop(target, kill, async)
+//   notify(event, value, target, async)  getuser() -> uid, user
+//   status(level, target) -> status      statusaslist(level, target) -> complist
+//   requestprogress(RequestID) -> MsgList
+//   addcomponent(filename)               deletecomponent(componentname)
+// A missing argument or an unknown method is a "soap:Client" fault; a value
+// that cannot be used (a level that is not 0..7, a flag that is not "true",
+// "false", "1" or "0", a number that is not one) answers Result::kInvalidArgument.
+//
+// Thread-safe: Handle may run on any number of threads at once.
+#pragma once
+
+#include "CommandEngine.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace DaDovuSim {
+
+// The client certificate a request came with, if any (verified by TLS).
+struct CallerIdentity {
+    bool hasCertificate = false;
+    std::string subject;     // one-line RFC 2253 form, e.g. "CN=ops,O=Example"
+    std::string commonName;  // the subject's CN ("" when it has none)
+};
+
+struct SecurityPolicy {
+    // Every request without a client certificate gets the fault "ctrlauthentication".
+    bool requireCertificate = false;
+    // When set, only callers whose certificate matches a line of
+    // `authorizedSubjects` may use methods that change components; others get
+    // the fault "ctrlauthorization" for all but "status", "statusaslist" and
+    // "getuser".
+    bool restrictChanges = false;
+    std::vector<std::string> authorizedSubjects;
+};
+
+// Whether a subject line authorizes the caller: the line equals the
+// certificate's whole RFC 2253 subject, or it is "CN=" followed by exactly
+// the certificate's common name.
+bool SubjectMatches(const std::string& line, const CallerIdentity& caller);
+
+// Reads an authorization file: one subject per line; blank lines and lines
+// starting with '#' are skipped; blanks around a line are ignored. Throws
+// std::runtime_error when it cannot be read.
+std::vector<std::string> LoadSubjectList(const std::string& path);
+
+struct ServiceAnswer {
+    int httpStatus = 200;  // 200, or 500 for a fault
+    std::string body;      // the envelope
+    std::string summary;   // one line for the daemon's log: method, arguments, outcome
+};
+
+class ControlService {
+public:
+    // `engine` must outlive the service.
+    ControlService(CommandEngine& engine, SecurityPolicy policy);
+
+    ServiceAnswer Handle(std::string_view body, const CallerIdentity& caller) const;
+
+private:
+    CommandEngine& engine_;
+    SecurityPolicy policy_;
+};
+
+// The user the daemon's processes run as (its effective user).
+struct UserAccount {
+    bool known = false;  // false when the name cannot be found
+    long long uid = -1;
+    std::string name;
+};
+UserAccount CurrentUser();
+
+}  // namespace DaDovuSim
