@@ -34,9 +34,9 @@ int main(int argc, char** argv) {
         const unsigned long long requestID = Control::StopAsync(target, false, options, uri);
         std::cout << "stop requested, request ID " << requestID << "\n";
 
-        // What a progress code means is the daemon's convention; this example
-        // takes 0 as finished, a code with the bit of value 64 as failed, and
-        // anything else as still running.
+        // What a progress code means is the daemon's convention. The simulated
+        // daemon dadovu-sim answers 0 when the command has finished, 1 while it
+        // runs, and a code with the bit of value 64 when it failed.
         for (int poll = 0; poll < 60; ++poll) {
             QxPalMsg::MessageList_t messages;
             const int progress = Control::GetCommandProgress(requestID, options, messages, uri);
