@@ -1,0 +1,36 @@
+// Error helpers shared by the library's sources (not installed).
+#pragma once
+
+#include <qxpal/exception.h>
+#include <qxpal/message.h>
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace QxLnkImpl {
+
+// An error-severity message without catalog, from UTF-8 text.
+QxPalMsg::Message_t ErrorMessage(std::string_view utf8);
+
+[[noreturn]] void ThrowIllegalArgument(std::string_view utf8);
+
+// `text` with every control character replaced by '?', so that a caller's
+// value can be quoted in a message without breaking a log or trace line.
+std::string Printable(std::string_view text);
+
+// A transport failure (connect, TLS, read, write, timeout, HTTP framing).
+// RpcCall::Invoke turns it into an RpcException naming the URI.
+class TransportError : public std::runtime_error {
+public:
+    // `requestUnsent`: no byte of the request reached the connection, so the
+    // request may be sent again on a new connection.
+    explicit TransportError(const std::string& reason, bool requestUnsent = false)
+        : std::runtime_error(reason), requestUnsent_(requestUnsent) {}
+    bool IsRequestUnsent() const { return requestUnsent_; }
+
+private:
+    bool requestUnsent_;
+};
+
+}  // namespace QxLnkImpl

@@ -1,0 +1,81 @@
+// The messenger: settings, TLS context and connection pool shared by its copies.
+
+#include "MessengerImpl.h"
+
+#include "Errors.h"
+
+#include <qxlnk/exceptions.h>
+
+#include <openssl/err.h>
+
+#include <climits>
+
+namespace QxLnkMsg {
+
+namespace {
+
+[[noreturn]] void ThrowTlsSetup(const std::string& what) {
+    const std::string reason = QxLnkImpl::TakeOpenSslError();
+    throw QxLnkRpc::RpcException(QxLnkImpl::ErrorMessage(what + (reason.empty() ? "" : ": " + reason)));
+}
+
+long long PositiveSetting(const QxPalConfig::Configuration_t& settings, const char* key, long long fallback,
+                          long long maximum) {
+    const long long value = settings.GetInt(key, fallback);
+    if (value <= 0 || value > maximum)
+        QxLnkImpl::ThrowIllegalArgument("The setting " + settings.GetNamespace() + "." + key + " = " +
+                                        std::to_string(value) + " is out of range (1 to " +
+                                        std::to_string(maximum) + ")");
+    return value;
+}
+
+// No key file may ask for a pass phrase on the terminal of a library's caller.
+int NoPassphrase(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*userdata*/) { return 0; }
+
+}  // namespace
+
+Messenger::Impl::Impl(const QxPalConfig::Configuration_t& settings, const Messenger::Options& messengerOptions)
+    : options(messengerOptions) {
+    connectTimeoutMs = static_cast<int>(PositiveSetting(settings, "CONNECT_TIMEOUT_MS", 5000, INT_MAX));
+    timeoutMs = static_cast<int>(PositiveSetting(settings, "TIMEOUT_MS", 60000, INT_MAX));
+    maxResponseBytes = static_cast<std::uint64_t>(
+        PositiveSetting(settings, "MAX_RESPONSE_BYTES", 64LL << 20, LLONG_MAX));
+    verifyPeer = settings.Find("VERIFY_PEER") == nullptr || settings.GetBool("VERIFY_PEER");
+    const std::string caFile = settings.GetUtf8("CA_FILE");
+    const std::string clientCert = settings.GetUtf8("CLIENT_CERT");
+    const std::string clientKey = settings.GetUtf8("CLIENT_KEY");
+
+    ERR_clear_error();
+    sslContext.reset(SSL_CTX_new(TLS_client_method()));
+    if (sslContext == nullptr) ThrowTlsSetup("Cannot create the TLS context");
+    SSL_CTX* context = sslContext.get();
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_default_passwd_cb(context, &NoPassphrase);
+    if (!caFile.empty()) {
+        if (SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1)
+            ThrowTlsSetup("Cannot load the certificate authorities of CA_FILE '" + QxLnkImpl::Printable(caFile) + "'");
+    } else if (SSL_CTX_set_default_verify_paths(context) != 1) {
+        ThrowTlsSetup("Cannot load the system's certificate authorities");
+    }
+    if (!clientCert.empty()) {
+        // Without CLIENT_KEY the key is expected in the certificate's file.
+        const std::string& keyFile = clientKey.empty() ? clientCert : clientKey;
+        if (SSL_CTX_use_certificate_chain_file(context, clientCert.c_str()) != 1)
+            ThrowTlsSetup("Cannot load the client certificate of CLIENT_CERT '" + QxLnkImpl::Printable(clientCert) + "'");
+        if (SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+            ThrowTlsSetup("Cannot load the client key of CLIENT_KEY '" + QxLnkImpl::Printable(keyFile) + "'");
+        if (SSL_CTX_check_private_key(context) != 1)
+            ThrowTlsSetup("The client key does not match the client certificate");
+    } else if (!clientKey.empty()) {
+        throw QxLnkRpc::RpcException(QxLnkImpl::ErrorMessage("CLIENT_KEY is set without CLIENT_CERT"));
+    }
+}
+
+Messenger::Messenger() = default;
+
+Messenger::Messenger(const QxPalConfig::Configuration_t& settings, const Options& options)
+    : Object(std::make_shared<Impl>(settings, options)) {}
+
+Messenger::~Messenger() = default;
+
+}  // namespace QxLnkMsg

@@ -1,0 +1,26 @@
+// The pool of idle kept-alive connections.
+
+#include "Pool.h"
+
+namespace QxLnkImpl {
+
+ConnectionPool::~ConnectionPool() = default;
+
+std::unique_ptr<Connection> ConnectionPool::Take(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = idle_.find(key);
+    if (found == idle_.end() || found->second.empty()) return nullptr;
+    std::unique_ptr<Connection> connection = std::move(found->second.back());
+    found->second.pop_back();
+    return connection;
+}
+
+std::unique_ptr<Connection> ConnectionPool::Put(const std::string& key, std::unique_ptr<Connection> connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::unique_ptr<Connection>>& idle = idle_[key];
+    if (idle.size() >= maxIdlePerKey_) return connection;
+    idle.push_back(std::move(connection));
+    return nullptr;
+}
+
+}  // namespace QxLnkImpl

@@ -1,0 +1,38 @@
+// The pool of idle kept-alive connections that the copies of a messenger share (not installed).
+#pragma once
+
+#include "Connection.h"
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace QxLnkImpl {
+
+// Idle connections by key (scheme, host, port, verification). Thread-safe; its
+// lock is held only to take or put a connection, never while one is used,
+// checked or closed.
+class ConnectionPool {
+public:
+    explicit ConnectionPool(std::size_t maxIdlePerKey = 64) : maxIdlePerKey_(maxIdlePerKey) {}
+    ~ConnectionPool();
+    ConnectionPool(const ConnectionPool&) = delete;
+    ConnectionPool& operator=(const ConnectionPool&) = delete;
+
+    // The most recently returned idle connection of `key`, or null. The caller
+    // checks it (Connection::IsUnusable) before use.
+    std::unique_ptr<Connection> Take(const std::string& key);
+    // Keeps `connection` for later calls to `key`; hands it back when the key
+    // has its maximum of idle connections, for the caller to close unlocked.
+    std::unique_ptr<Connection> Put(const std::string& key, std::unique_ptr<Connection> connection);
+
+private:
+    const std::size_t maxIdlePerKey_;
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::vector<std::unique_ptr<Connection>>> idle_;
+};
+
+}  // namespace QxLnkImpl

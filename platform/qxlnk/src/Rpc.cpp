@@ -1,0 +1,270 @@
+// RPC clients and calls: one SOAP request over HTTP(S) per Invoke.
+
+#include <qxlnk/rpc.h>
+
+#include "Envelope.h"
+#include "Errors.h"
+#include "Http.h"
+#include "MessengerImpl.h"
+
+#include <strings.h>
+
+#include <charconv>
+#include <cstring>
+
+namespace QxLnkRpc {
+
+struct RpcCall::Impl {
+    QxLnkMsg::Messenger messenger;
+    bool secure = false;
+    bool connectionClose = false;
+    std::string method;
+    std::string uri;   // for messages
+    QxLnkImpl::Endpoint endpoint;
+    std::string head;  // the request head up to the value of Content-Length
+    RpcCall::Options options;
+};
+
+namespace {
+
+using QxLnkImpl::Clock;
+
+// Room before the envelope for the head: Content-Length's digits and the end of the head.
+constexpr char kCloseTail[] = "\r\nConnection: close\r\n\r\n";
+constexpr std::size_t kTailRoom = 20 + sizeof(kCloseTail);
+
+[[noreturn]] void ThrowRpc(const std::string& reason, const std::string& uri) {
+    throw RpcException(QxLnkImpl::ErrorMessage(reason + " (" + uri + ")"));
+}
+
+bool HasControl(const std::string& text) {
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) return true;
+    }
+    return false;
+}
+
+void AppendPercentEncoded(std::string& out, const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (const char c : path) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x80) {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[u >> 4]);
+            out.push_back(kHex[u & 15]);
+        }
+    }
+}
+
+// Writes the request into `out`: the envelope first (it may still refuse text
+// that XML cannot carry), then the head into the room left before it, so that
+// one write sends both. Returns where the request starts in `out`.
+std::size_t BuildRequest(std::string& out, const RpcCall::Impl& call, const std::vector<const QxLnkSoap::SOAPArg*>& args) {
+    const std::size_t room = call.head.size() + kTailRoom;
+    out.clear();
+    out.resize(room);
+    QxLnkImpl::AppendRequestEnvelope(out, call.method, static_cast<int>(args.size()), args.data(),
+                                     call.options.HasTargetID() ? &call.options.GetTargetID() : nullptr);
+    char tail[kTailRoom];
+    char* end = std::to_chars(tail, tail + 20, out.size() - room).ptr;
+    const std::size_t tailLength = call.connectionClose ? sizeof(kCloseTail) - 1 : 4;
+    std::memcpy(end, kCloseTail + (call.connectionClose ? 0 : sizeof(kCloseTail) - 1 - 4), tailLength);
+    end += tailLength;
+    const std::size_t headLength = call.head.size() + static_cast<std::size_t>(end - tail);
+    const std::size_t start = room - headLength;
+    std::memcpy(&out[start], call.head.data(), call.head.size());
+    std::memcpy(&out[start + call.head.size()], tail, static_cast<std::size_t>(end - tail));
+    return start;
+}
+
+// An idle connection of `key` that the peer has not closed meanwhile, or null.
+std::unique_ptr<QxLnkImpl::Connection> TakeIdle(QxLnkImpl::ConnectionPool& pool, const std::string& key) {
+    for (;;) {
+        std::unique_ptr<QxLnkImpl::Connection> connection = pool.Take(key);
+        if (connection == nullptr || !connection->IsUnusable()) return connection;
+        connection->SetIdle(false);  // the peer is gone: no goodbye
+    }
+}
+
+}  // namespace
+
+// ---- RpcCall::Options ----
+
+RpcCall::Options::Options() = default;
+RpcCall::Options::Options(const Options&) = default;
+RpcCall::Options& RpcCall::Options::operator=(const Options&) = default;
+RpcCall::Options::~Options() = default;
+
+void RpcCall::Options::SetTargetID(const QxPalStr::String_t& targetId) {
+    targetId_ = targetId;
+    hasTargetId_ = true;
+}
+
+// ---- RpcCall ----
+
+RpcCall::RpcCall() = default;
+RpcCall::RpcCall(const RpcCall&) = default;
+RpcCall& RpcCall::operator=(const RpcCall&) = default;
+RpcCall::~RpcCall() = default;
+RpcCall::RpcCall(std::shared_ptr<Impl> impl) : Object(std::move(impl)) {}
+
+RpcCall::Impl* RpcCall::GetImpl() const { return static_cast<Impl*>(impl_.get()); }
+
+void RpcCall::SetConnectionClose() {
+    if (GetImpl() == nullptr) throw QxPalMsg::IllegalStateError_t(QxLnkImpl::ErrorMessage("The call is empty"));
+    GetImpl()->connectionClose = true;
+}
+
+RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const char* encoding) {
+    Impl* call = GetImpl();
+    if (call == nullptr) throw QxPalMsg::IllegalStateError_t(QxLnkImpl::ErrorMessage("The call is empty"));
+    if (encoding != nullptr && strcasecmp(encoding, "UTF-8") != 0)
+        QxLnkImpl::ThrowIllegalArgument("Unsupported encoding '" + QxLnkImpl::Printable(encoding) +
+                                        "': requests are sent in UTF-8");
+    QxLnkMsg::Messenger::Impl* messenger = call->messenger.GetImpl();
+    if (messenger == nullptr) ThrowRpc("The messenger is not configured", call->uri);
+    if (call->secure && !call->endpoint.tls)
+        ThrowRpc("Secure communication is required, but the URI is not https", call->uri);
+
+    const auto now = Clock::now();
+    QxLnkImpl::Deadlines deadlines;
+    deadlines.connectMs = messenger->connectTimeoutMs;
+    deadlines.callMs = messenger->timeoutMs;
+    deadlines.connect = now + std::chrono::milliseconds(deadlines.connectMs);
+    deadlines.call = now + std::chrono::milliseconds(deadlines.callMs);
+
+    const std::string& key = call->endpoint.key;
+    std::unique_ptr<QxLnkImpl::Connection> connection = TakeIdle(messenger->pool, key);
+    bool reused = connection != nullptr;
+    if (!reused) connection = std::make_unique<QxLnkImpl::Connection>();
+
+    std::size_t start = 0;
+    try {
+        start = BuildRequest(connection->RequestBuffer(), *call, args_);
+    } catch (...) {
+        // Nothing was sent: an idle connection stays as good as it was.
+        if (reused) messenger->pool.Put(key, std::move(connection));
+        throw;
+    }
+    const std::string& request = connection->RequestBuffer();
+
+    QxLnkImpl::HttpOutcome outcome;
+    QxLnkImpl::EnvelopeParser* envelope = nullptr;
+    try {
+        for (;;) {
+            if (!connection->IsConnected())
+                connection->Connect(call->endpoint, messenger->sslContext.get(), deadlines);
+            try {
+                connection->WriteAll(request.data() + start, request.size() - start, deadlines);
+                break;
+            } catch (const QxLnkImpl::TransportError& error) {
+                // An idle connection that failed before taking one byte had been
+                // closed by the peer: the request may go out on a new one.
+                if (!reused || !error.IsRequestUnsent()) throw;
+                connection->Close();
+                reused = false;
+            }
+        }
+        envelope = &connection->Parser();
+        envelope->Begin(count, outputs, &call->uri);
+        outcome = QxLnkImpl::ReceiveResponse(*connection, *envelope, messenger->maxResponseBytes, deadlines, call->uri);
+    } catch (const QxLnkImpl::TransportError& error) {
+        ThrowRpc(error.what(), call->uri);
+    }
+
+    // The envelope lives in the connection: learn its verdict before another
+    // call can take the connection from the pool.
+    std::exception_ptr verdict;
+    try {
+        envelope->CheckResult();
+    } catch (...) {
+        verdict = std::current_exception();
+    }
+    connection->SetIdle(true);
+    if (outcome.reusable && !call->connectionClose) {
+        std::unique_ptr<QxLnkImpl::Connection> surplus = messenger->pool.Put(key, std::move(connection));
+    }
+    connection.reset();
+    if (verdict) std::rethrow_exception(verdict);
+    return RpcResponse(outcome.status);
+}
+
+// ---- RpcClient ----
+
+RpcClient::RpcClient(const QxPalConfig::Configuration_t& attributes, const QxLnkMsg::Messenger& messenger)
+    : messenger_(messenger) {
+    std::string name = attributes.GetUtf8("APP_NAME");
+    const std::string version = attributes.GetUtf8("APP_VERSION");
+    if (name.empty()) name = "QxLnk";
+    userAgent_ = version.empty() ? name : name + "/" + version;
+    if (HasControl(userAgent_))
+        QxLnkImpl::ThrowIllegalArgument("APP_NAME and APP_VERSION must not contain control characters");
+    const std::string secure = attributes.GetUtf8("SECURE_COMM");
+    secure_ = strcasecmp(secure.c_str(), "SSL") == 0;
+}
+
+RpcClient::~RpcClient() = default;
+
+RpcCall RpcClient::CreateCall(const char* method, const QxPalNet::URI_t& uri, const RpcCall::Options& options) const {
+    const std::string methodName = method != nullptr ? method : "";
+    QxLnkImpl::CheckMethodName(methodName);
+    const std::string printable = QxLnkImpl::Printable(uri.GetUtf8());
+    const int illegal = uri.FindIllegalCharacter();
+    if (illegal >= 0) {
+        char code[16];
+        std::snprintf(code, sizeof(code), "U+%04X", static_cast<unsigned>(illegal));
+        QxLnkImpl::ThrowIllegalArgument("The URI '" + printable + "' contains white space or a control character (" +
+                                        code + ")");
+    }
+    if (!uri.IsValid()) QxLnkImpl::ThrowIllegalArgument("'" + printable + "' is not a valid URI");
+    const std::string& scheme = uri.GetScheme();
+    const bool tls = scheme == "https";
+    if (!tls && scheme != "http") QxLnkImpl::ThrowIllegalArgument("The URI '" + printable + "' is not http or https");
+    if (uri.GetHost().empty()) QxLnkImpl::ThrowIllegalArgument("The URI '" + printable + "' names no host");
+    const int defaultPort = tls ? 443 : 80;
+    const int port = uri.GetPort() == 0 ? defaultPort : uri.GetPort();
+    if (port < 1 || port > 65535) QxLnkImpl::ThrowIllegalArgument("The URI '" + printable + "' has an invalid port");
+
+    auto call = std::make_shared<RpcCall::Impl>();
+    call->messenger = messenger_;
+    call->secure = secure_;
+    call->method = methodName;
+    call->uri = printable;
+    call->options = options;
+
+    QxLnkImpl::Endpoint& endpoint = call->endpoint;
+    endpoint.host = uri.GetHost();
+    endpoint.port = port;
+    endpoint.tls = tls;
+    const QxLnkMsg::Messenger::Impl* settings = messenger_.GetImpl();
+    endpoint.verify = secure_ || settings == nullptr || settings->verifyPeer;
+    const bool ipv6 = endpoint.host.find(':') != std::string::npos;
+    endpoint.hostPort = ipv6 ? "[" + endpoint.host + "]" : endpoint.host;
+    const std::size_t hostLength = endpoint.hostPort.size();
+    endpoint.hostPort += ':';
+    endpoint.hostPort += std::to_string(port);
+    endpoint.key = tls ? "https://" : "http://";
+    endpoint.key += endpoint.hostPort;
+    if (tls && !endpoint.verify) endpoint.key += "#unverified";
+
+    std::string& head = call->head;
+    const std::string& path = uri.GetPathAndQuery();
+    head.reserve(160 + path.size() + hostLength + userAgent_.size() + 2 * methodName.size());
+    head += "POST ";
+    AppendPercentEncoded(head, path.empty() ? std::string("/") : path.substr(0, path.find('#')));
+    head += " HTTP/1.1\r\nHost: ";
+    head.append(endpoint.hostPort, 0, port == defaultPort ? hostLength : std::string::npos);
+    head += "\r\nUser-Agent: ";
+    head += userAgent_;
+    head += "\r\nContent-Type: text/xml; charset=utf-8\r\nSOAPAction: \"";
+    head += QxLnkSoap::SERVICE_NAMESPACE;
+    head += '#';
+    head += methodName;
+    head += "\"\r\nContent-Length: ";
+    return RpcCall(std::move(call));
+}
+
+}  // namespace QxLnkRpc

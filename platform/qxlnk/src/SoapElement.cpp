@@ -1,0 +1,189 @@
+// SOAP elements and the argument classes: how each writes itself into a
+// request and collects its text from a response.
+
+#include <qxlnk/soap.h>
+
+#include "Envelope.h"
+#include "Errors.h"
+
+#include <strings.h>
+
+#include <charconv>
+#include <cstring>
+
+namespace QxLnkSoap {
+
+namespace {
+
+void CheckEncoding(const char* encoding) {
+    if (encoding != nullptr && strcasecmp(encoding, "UTF-8") != 0 && strcasecmp(encoding, "UTF8") != 0)
+        QxLnkImpl::ThrowIllegalArgument(std::string("Unsupported encoding '") +
+                                        QxLnkImpl::Printable(encoding) + "': only UTF-8 is written");
+}
+
+}  // namespace
+
+// ---- SOAPElement ----
+
+SOAPElement::SOAPElement(const unsigned short* name) : name_(name) {}
+SOAPElement::~SOAPElement() = default;
+
+void SOAPElement::AddNamespace(const char* prefix, const char* uri) {
+    std::string attr = (prefix == nullptr || *prefix == '\0') ? std::string("xmlns")
+                                                              : std::string("xmlns:") + prefix;
+    attributes_.emplace_back(std::move(attr), uri != nullptr ? uri : "");
+}
+
+void SOAPElement::AddAttribute(const char* name, const char* value) {
+    if (name == nullptr || *name == '\0') QxLnkImpl::ThrowIllegalArgument("An attribute needs a name");
+    attributes_.emplace_back(name, value != nullptr ? value : "");
+}
+
+const QxPalStr::String_t& SOAPElement::GetCharacters() const { return characters_; }
+
+void SOAPElement::WriteTo(const QxPalXml::XmlWriter_t& writer) const {
+    WriteOpenTagTo(writer);
+    WriteContentTo(writer);
+    WriteCloseTagTo(writer);
+}
+
+void SOAPElement::WriteTo(QxPalIo::OutputStream_t& stream, const char* encoding, int /*flags*/) const {
+    CheckEncoding(encoding);
+    std::string out;
+    QxPalXml::XmlWriter_t writer(out);
+    WriteTo(writer);
+    stream.Write(out.data(), out.size());
+}
+
+void SOAPElement::WriteTo(QxPalIo::Writer_t& writer, int /*flags*/) const {
+    std::string out;
+    QxPalXml::XmlWriter_t xml(out);
+    WriteTo(xml);
+    writer.Write(QxPalStr::String_t(std::string_view(out)));
+}
+
+void SOAPElement::WriteOpenTagTo(const QxPalXml::XmlWriter_t& writer) const {
+    if (prefix_.IsEmpty()) {
+        writer.OpenTag(name_);
+    } else {
+        writer.OpenTag(prefix_ + ":" + name_);
+    }
+    for (const auto& attribute : attributes_) writer.Attribute(attribute.first, attribute.second);
+}
+
+void SOAPElement::WriteContentTo(const QxPalXml::XmlWriter_t& writer) const {
+    if (!characters_.IsEmpty()) writer.Data(characters_);
+}
+
+void SOAPElement::WriteCloseTagTo(const QxPalXml::XmlWriter_t& writer) const { writer.CloseTag(); }
+
+SOAPElement* SOAPElement::StartElement(const unsigned short* /*prefix*/, const unsigned short* name,
+                                       const unsigned short* /*namespaceUri*/) {
+    const QxPalStr::UTF16String& own = name_.Units();
+    const std::size_t length = QxPalStr::UTF16Length(name);
+    if (length != own.size() || (length != 0 && std::memcmp(name, own.data(), length * sizeof(*name)) != 0))
+        return nullptr;
+    characters_.Clear();
+    collecting_ = true;
+    return this;
+}
+
+void SOAPElement::Characters(const unsigned short* text, int length) {
+    if (collecting_ && text != nullptr && length > 0) characters_.Append(text, static_cast<std::size_t>(length));
+}
+
+void SOAPElement::EndElement(const unsigned short* /*prefix*/, const unsigned short* /*name*/,
+                             const unsigned short* /*namespaceUri*/) {
+    collecting_ = false;
+}
+
+// ---- SOAPArg ----
+
+SOAPArg::SOAPArg(const unsigned short* name) : SOAPElement(name) {}
+SOAPArg::~SOAPArg() = default;
+
+void SOAPArg::SetTypeAttribute() {}
+
+const char* SOAPArg::GetTypeAttribute() const { return xsiType_.c_str(); }
+
+void SOAPArg::SetXSITypeAttribute(const char* type) { xsiType_ = type != nullptr ? type : ""; }
+
+void SOAPArg::WriteOpenTagTo(const QxPalXml::XmlWriter_t& writer) const {
+    SOAPElement::WriteOpenTagTo(writer);
+    if (xsiType_.empty()) return;
+    if (xsiType_.find(':') != std::string::npos) {
+        writer.Attribute("xsi:type", xsiType_);
+        return;
+    }
+    // A type without prefix belongs to the service namespace, declared on the envelope.
+    char qualified[96];
+    const std::size_t prefixLength = std::strlen(QxLnkImpl::kServicePrefix);
+    if (prefixLength + 1 + xsiType_.size() <= sizeof(qualified)) {
+        std::memcpy(qualified, QxLnkImpl::kServicePrefix, prefixLength);
+        qualified[prefixLength] = ':';
+        std::memcpy(qualified + prefixLength + 1, xsiType_.data(), xsiType_.size());
+        writer.Attribute("xsi:type", std::string_view(qualified, prefixLength + 1 + xsiType_.size()));
+    } else {
+        writer.Attribute("xsi:type", std::string(QxLnkImpl::kServicePrefix) + ":" + xsiType_);
+    }
+}
+
+// ---- SOAPArgInt ----
+
+SOAPArgInt::SOAPArgInt(const unsigned short* name, int value) : SOAPArg(name), value_(value) {}
+SOAPArgInt::SOAPArgInt(const unsigned short* name, int* target) : SOAPArg(name), target_(target) {}
+SOAPArgInt::~SOAPArgInt() = default;
+
+void SOAPArgInt::SetTypeAttribute() { SetXSITypeAttribute("xsd:int"); }
+
+void SOAPArgInt::WriteContentTo(const QxPalXml::XmlWriter_t& writer) const {
+    char digits[16];
+    const auto result = std::to_chars(digits, digits + sizeof(digits), value_);
+    writer.Data(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
+}
+
+void SOAPArgInt::EndElement(const unsigned short* prefix, const unsigned short* name,
+                            const unsigned short* namespaceUri) {
+    SOAPElement::EndElement(prefix, name, namespaceUri);
+    if (target_ != nullptr) *target_ = characters_.ToInt();
+}
+
+// ---- SOAPArgUnicodeString ----
+
+SOAPArgUnicodeString::SOAPArgUnicodeString(const unsigned short* name, const unsigned short* value)
+    : SOAPArg(name), value_(value) {}
+SOAPArgUnicodeString::SOAPArgUnicodeString(const unsigned short* name, const QxPalStr::String_t& value)
+    : SOAPArg(name), value_(value) {}
+SOAPArgUnicodeString::SOAPArgUnicodeString(const unsigned short* name, unsigned short** target)
+    : SOAPArg(name), target_(target) {}
+SOAPArgUnicodeString::~SOAPArgUnicodeString() = default;
+
+void SOAPArgUnicodeString::SetTypeAttribute() { SetXSITypeAttribute("xsd:string"); }
+
+void SOAPArgUnicodeString::WriteContentTo(const QxPalXml::XmlWriter_t& writer) const {
+    writer.Data(value_);
+}
+
+void SOAPArgUnicodeString::EndElement(const unsigned short* prefix, const unsigned short* name,
+                                      const unsigned short* namespaceUri) {
+    SOAPElement::EndElement(prefix, name, namespaceUri);
+    if (target_ == nullptr) return;
+    // An output argument has no value to send, so value_ holds the received text.
+    value_ = characters_;
+    *target_ = value_.Units().data();
+}
+
+// ---- SOAPEnvelope ----
+
+SOAPEnvelope::~SOAPEnvelope() = default;
+
+void SOAPEnvelope::SetArgs(int count, const SOAPArg* const* args) {
+    if (count < 0 || (count > 0 && args == nullptr))
+        QxLnkImpl::ThrowIllegalArgument("SetArgs needs a count of zero or more and that many arguments");
+    for (int i = 0; i < count; ++i) {
+        if (args[i] == nullptr) QxLnkImpl::ThrowIllegalArgument("SetArgs was given a null argument");
+    }
+    args_.assign(args, args + count);
+}
+
+}  // namespace QxLnkSoap
