@@ -9,8 +9,9 @@
 namespace QxPalDetail {
 
 const QxPalMsg::MessageCatalog_t& Catalog() {
-    static const QxPalMsg::MessageCatalog_t catalog("qxpal");
-    return catalog;
+    // Never destroyed: errors may still be raised by other objects' destructors at exit.
+    static const QxPalMsg::MessageCatalog_t* const catalog = new QxPalMsg::MessageCatalog_t("qxpal");
+    return *catalog;
 }
 
 const char* SeverityWord(int severity) {

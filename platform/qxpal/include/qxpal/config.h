@@ -3,7 +3,10 @@
 // The settings file is named by the environment variable QXPAL_CONFIG
 // (default /etc/qxpal/node.conf), unless SetConfigPath() overrides it.
 // Format: "[namespace]" sections, "key = value" lines, '#' and ';' comments.
-// A missing file, namespace or key reads as empty.
+// Keys and values are trimmed of blanks; a value runs to the end of its line (a
+// '#' or ';' inside it is part of it). Names and keys are case-sensitive; a later
+// key replaces an earlier one; keys before the first section belong to "";
+// other lines are ignored. A missing file, namespace or key reads as empty.
 #pragma once
 
 #include <qxpal/export.h>
@@ -42,11 +45,11 @@ public:
     // The value of `key` as text; empty when missing.
     QxPalStr::String_t GetString(const char* key) const;
     std::string GetUtf8(const char* key, const char* fallback = "") const;
-    // true/false, yes/no, on/off, 1/0 in any case; a missing key is false.
+    // true/false, yes/no, on/off, 1/0 in any case; a missing or empty key is false.
     // Any other value: IllegalArgumentError_t naming namespace, key and value.
     bool GetBool(const char* key) const;
-    // Decimal integer; `fallback` when missing; IllegalArgumentError_t when not
-    // a number (naming namespace, key and value).
+    // Decimal integer; `fallback` when missing or empty; IllegalArgumentError_t
+    // when not a number in range (naming namespace, key and value).
     long long GetInt(const char* key, long long fallback) const;
     // The namespace this set was opened from ("" for a plain attribute set).
     const std::string& GetNamespace() const;
@@ -62,9 +65,14 @@ class QXPAL_API ConfigNamespace_t {
 public:
     explicit ConfigNamespace_t(const char* name);
     // The namespace's current settings. An unchanged file is not read again:
-    // one stat() against a cache keyed by inode, size and modification time.
-    // A changed file takes effect here, at the next Open(). Thread-safe.
-    // Throws IllegalArgumentError_t only for a file that exists and cannot be read.
+    // one stat() against a cache keyed by path, device, inode, size and the
+    // modification and change times (nanoseconds); the result shares the parsed,
+    // immutable namespace. A changed file takes effect here, at the next Open(),
+    // which also hands a changed [trace] section to the traces. Thread-safe.
+    // Throws IllegalArgumentError_t (naming the path and the reason) for a file
+    // that exists and cannot be read (e.g. no permission, or a directory): such
+    // settings are never taken as empty, since an absent setting may weaken the
+    // node (e.g. no certificate). Nothing is cached then; the next Open() retries.
     Configuration_t Open() const;
 
 private:

@@ -10,7 +10,11 @@
 
 namespace QxPalMsg {
 
-// Root of every QxPal-based exception. what() gives the FORMAT_PLAIN text in UTF-8.
+// Root of every QxPal-based exception. what() gives the FORMAT_PLAIN text in UTF-8
+// of the messages as they are at the call; the text is made when the exception
+// is built, so what() on an exception whose messages were not changed since only
+// reads and may run on several threads at once. A change through
+// GetMessageList() needs exclusive access, like any change.
 class QXPAL_API Exception_t : public std::exception {
 public:
     Exception_t();

@@ -3,7 +3,11 @@
 // Settings section [log]: FILE = path (default: standard error). One line per
 // message, TAB-separated: UTC time, severity, catalog ID, message number, plain
 // text (its details following on the same line after " | "; never a line break
-// inside an entry). Appended with O_APPEND and one write() per line.
+// inside an entry: every line break in a text becomes a blank). The time has
+// microseconds; the severity is a word (INFO, WARNING, ERROR, FATAL, or the
+// number); an uncatalogued message has an empty catalog and number 0.
+// Appended with O_APPEND and one write() per line; the file is opened for each
+// call, so that a rotated log is picked up.
 #pragma once
 
 #include <qxpal/export.h>
@@ -12,7 +16,8 @@
 namespace QxPalLog {
 
 // Writes each message of `messages` as a line of the node's log.
-// Throws QxPalIo::IOException_t when the log cannot be written. Thread-safe.
+// Throws QxPalIo::IOException_t when the log cannot be opened or written, or the
+// settings naming it cannot be read. Thread-safe.
 QXPAL_API void Log(const QxPalMsg::MessageList_t& messages);
 
 }  // namespace QxPalLog

@@ -19,6 +19,14 @@ enum Severity_e : int {
 };
 
 // Format flags of Message_t::Format and MessageList_t::Format.
+//   FORMAT_FULL  "ERROR ctrl 12: text" ("INFO: text" without catalog and number;
+//                "SEVERITY 7: text" for a number outside Severity_e), each detail's
+//                full form below it, every line of it indented by four blanks.
+//   FORMAT_TEXT  the bare message text.
+//   FORMAT_PLAIN the text, then each detail's plain form after " | ", so that a
+//                message stays on one line: "text | detail 1 | detail 2".
+// Lists join their messages' forms with "\n". A flag value with FORMAT_PLAIN set
+// is plain; else with FORMAT_TEXT set, bare text; else full.
 enum FormatFlags_e : int {
     FORMAT_FULL = 0,     // severity, catalog and number, text; details indented below
     FORMAT_TEXT = 16,    // the bare message text
@@ -83,7 +91,8 @@ public:
     QxPalStr::String_t GetMessageText(int flags) const;
     // The message formatted per the FormatFlags_e value.
     QxPalStr::String_t Format(int flags) const;
-    // Attaches a copy of `details` to this message's details.
+    // Appends copies of the messages of `details` to this message's details
+    // (also when `details` is this message's own list).
     Message_t& AddDetails(const MessageList_t& details);
     const MessageList_t& GetDetails() const;
     Message_t& AddParms(const ParmList_t& parms);
@@ -91,7 +100,7 @@ public:
 protected:
     Message_t(Severity_e severity, const char* catalog, unsigned number, const QxPalStr::String_t& text);
     void AppendText(const QxPalStr::String_t& text) { text_ += text; }
-    void SetSeverity(Severity_e severity) { severity_ = severity; }
+    void SetSeverity(Severity_e severity) { severity_ = severity; }  // for Error_t(message)
 
 private:
     Severity_e severity_;

@@ -57,6 +57,8 @@ public:
 
     // Leading white space skipped, optional sign, decimal digits up to the first
     // other character; 0 without digits; saturates at INT_MIN/INT_MAX.
+    // White space here and in Trim() is Unicode White_Space (TAB to CR, blank,
+    // U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000).
     int ToInt() const;
     // Removes leading and trailing white space in place.
     String_t& Trim();

@@ -5,8 +5,14 @@
 // A line is written when (mask AND level) == level, as
 //   UTC time with microseconds TAB thread id TAB name TAB level TAB source:line TAB text LF
 // with one write() call, so that lines of concurrent threads never interleave.
+// The text is written as given (a text of several lines stays one write()).
+// A mask that is not a decimal number counts as 0; a FILE that cannot be opened
+// leaves the lines on standard error.
 // A changed [trace] section takes effect when the settings are next opened
-// (QxPalConfig::ConfigNamespace_t::Open notices the change).
+// (QxPalConfig::ConfigNamespace_t::Open notices the change): every trace object
+// then gets its listed mask, or 0 when it is not listed, and the FILE is
+// reopened if it changed. Objects created later take the mask in force; the
+// first object created reads the settings if nobody has yet.
 #pragma once
 
 #include <qxpal/export.h>
@@ -29,7 +35,8 @@ public:
     unsigned GetMask() const { return mask_.load(std::memory_order_relaxed); }
     void SetMask(unsigned mask) { mask_.store(mask, std::memory_order_relaxed); }
     const std::string& GetName() const { return name_; }
-    // Writes one line (see above); never throws.
+    // Writes one line (see above) whatever the mask: callers test the level
+    // first, so that no text is built for a disabled line. Never throws.
     void DoTrace(unsigned level, const QxPalStr::String_t& text, const char* file, int line) const;
     void DoTrace(unsigned level, const char* text, const char* file, int line) const;
 
@@ -63,9 +70,11 @@ private:
     mutable std::atomic<TraceObj_t*> object_{nullptr};
 };
 
-// Test support: sets the mask of a trace name (creating its object), and
-// captures every written line (without the final newline) instead of writing
-// it to the trace file while a sink is installed. Thread-safe.
+// Test support: sets the mask of a trace name (creating its object); the mask
+// stays until it is set again or the settings' [trace] section changes (opening
+// unchanged settings keeps it). And captures every written line (without the
+// final newline) instead of writing it to the trace file while a sink is
+// installed; the sink is called on the tracing thread, with no lock held. Thread-safe.
 QXPAL_API void SetTraceMask(const std::string& name, unsigned mask);
 using TraceSink = std::function<void(const std::string& line)>;
 QXPAL_API void SetTraceSink(TraceSink sink);  // an empty function removes it
