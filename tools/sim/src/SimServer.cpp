@@ -131,6 +131,16 @@ SimServer::SimServer(const ControlService& service, ServerOptions options)
     server_->set_keep_alive_timeout(static_cast<time_t>(options_.keepAliveTimeout.count()));
     server_->set_payload_max_length(options_.maxRequestBytes);
     server_->set_write_timeout(60);
+    // Answers go out as several writes (head, body); without TCP_NODELAY a
+    // kept-alive connection stalls on delayed acknowledgements each time.
+    server_->set_tcp_nodelay(true);
+    // cpp-httplib's default also sets SO_REUSEPORT, which lets a second daemon
+    // bind the same port and silently take half of the connections; only
+    // SO_REUSEADDR is wanted (a restart need not wait out TIME_WAIT).
+    server_->set_socket_options([](int sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
 
     server_->Post(kEndpointPath, [this](const httplib::Request& request, httplib::Response& response) {
         Delay();
@@ -138,7 +148,7 @@ SimServer::SimServer(const ControlService& service, ServerOptions options)
         response.status = answer.httpStatus;
         response.body = std::move(answer.body);
         response.set_header("Content-Type", "text/xml; charset=utf-8");
-        Log(request.remote_addr + " " + answer.summary);
+        Log(request.remote_addr + ":" + std::to_string(request.remote_port) + " " + answer.summary);
     });
     server_->Get(kEndpointPath, [this](const httplib::Request& request, httplib::Response& response) {
         Delay();
@@ -147,7 +157,7 @@ SimServer::SimServer(const ControlService& service, ServerOptions options)
             const std::string endpoint =
                 host.empty() ? Uri() : std::string(IsTls(options_) ? "https://" : "http://") + host + kEndpointPath;
             response.set_content(WsdlForEndpoint(endpoint), "text/xml; charset=utf-8");
-            Log(request.remote_addr + " GET ?wsdl");
+            Log(request.remote_addr + ":" + std::to_string(request.remote_port) + " GET ?wsdl");
             return;
         }
         response.status = 405;
