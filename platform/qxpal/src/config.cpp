@@ -67,10 +67,17 @@ struct CachedFile {
     unsigned long long lastUse = 0;
 };
 
-[[noreturn]] void ThrowUnreadable(const char* path, int error) {
+[[noreturn]] void ThrowUnreadable(const char* path, const std::string& reason) {
     throw QxPalMsg::IllegalArgumentError_t(
         QxPalMsg::CreateError_t(Catalog(), QxPalDetail::MSG_SETTINGS_UNREADABLE, "The settings file '")
-        << path << "' cannot be read: " << QxPalDetail::ErrnoText(error).c_str() << ".");
+        << path << "' cannot be read: " << reason.c_str() << ".");
+}
+
+[[noreturn]] void ThrowUnreadable(const char* path, int error) { ThrowUnreadable(path, QxPalDetail::ErrnoText(error)); }
+
+// Only a regular file is read: a FIFO or a device could block or never end.
+void RequireRegularFile(const char* path, const struct stat& st) {
+    if (!S_ISREG(st.st_mode)) ThrowUnreadable(path, "it is not a regular file");
 }
 
 std::string_view TrimBlanks(std::string_view text) {
@@ -84,11 +91,14 @@ std::string_view TrimBlanks(std::string_view text) {
 // Parses INI text: "[namespace]" lines open a namespace, "key = value" lines
 // (key and value trimmed) fill it, and lines starting with '#' or ';' are
 // comments. Keys before the first section belong to the namespace "". Later
-// keys replace earlier ones; repeated sections merge. Other lines are ignored.
+// keys replace earlier ones; repeated sections merge. Other lines are ignored,
+// and so are the keys under a malformed section line ("[name" without "]"), so
+// that they never land in the namespace before it.
 NamespaceMap Parse(std::string_view text) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     std::map<std::string, std::shared_ptr<Settings>, std::less<>> parsed;
     std::shared_ptr<Settings> current;
+    bool skipping = false;
     auto section = [&parsed](std::string_view name) {
         auto it = parsed.find(name);
         if (it == parsed.end()) {
@@ -105,9 +115,11 @@ NamespaceMap Parse(std::string_view text) {
         if (line.empty() || line.front() == '#' || line.front() == ';') continue;
         if (line.front() == '[') {
             const auto close = line.find(']');
-            if (close != std::string_view::npos) current = section(TrimBlanks(line.substr(1, close - 1)));
+            skipping = close == std::string_view::npos;
+            if (!skipping) current = section(TrimBlanks(line.substr(1, close - 1)));
             continue;
         }
+        if (skipping) continue;
         const auto eq = line.find('=');
         if (eq == std::string_view::npos) continue;
         const std::string_view key = TrimBlanks(line.substr(0, eq));
@@ -168,7 +180,7 @@ CachedFile SettingsCache::Load(const char* path) {
     file.path = path;
     int fd;
     do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return file;  // vanished since the stat: missing
@@ -177,6 +189,7 @@ CachedFile SettingsCache::Load(const char* path) {
     QxPalDetail::FileDescriptor descriptor(fd);
     struct stat st {};
     if (::fstat(fd, &st) != 0) ThrowUnreadable(path, errno);
+    RequireRegularFile(path, st);
     file.identity = FileIdentity::Of(st);  // of the version actually read
     std::string text;
     text.reserve(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0);
@@ -228,6 +241,7 @@ SettingsPtr SettingsCache::Open(const std::string& name) {
     FileIdentity identity;
     struct stat st {};
     if (::stat(path, &st) == 0) {
+        RequireRegularFile(path, st);
         identity = FileIdentity::Of(st);
     } else if (errno != ENOENT && errno != ENOTDIR) {
         ThrowUnreadable(path, errno);

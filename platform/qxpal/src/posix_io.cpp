@@ -23,11 +23,18 @@ FileDescriptor::~FileDescriptor() {
 }
 
 FileDescriptor OpenForAppend(const std::string& path) {
+    // O_NONBLOCK so that a FIFO without a reader fails (ENXIO) instead of
+    // blocking the caller; writes then block as usual.
     int fd;
     do {
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     } while (fd < 0 && errno == EINTR);
-    return FileDescriptor(fd);
+    FileDescriptor file(fd);
+    if (file.IsOpen()) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return FileDescriptor();
+    }
+    return file;
 }
 
 bool WriteAll(int fd, const char* data, std::size_t length) {

@@ -30,7 +30,8 @@ private:
 };
 
 // Opens `path` for appending (O_APPEND, created with mode 0644 when missing).
-// Returns a closed descriptor and leaves errno set on failure.
+// Never blocks: a FIFO without a reader fails. Returns a closed descriptor and
+// leaves errno set on failure.
 FileDescriptor OpenForAppend(const std::string& path);
 
 // Writes all of `data`, retrying after interruptions and short writes. On a file

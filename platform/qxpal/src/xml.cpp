@@ -174,6 +174,25 @@ void EscapeUtf8(std::string& out, std::string_view text, const Place& place) {
     out.append(run, static_cast<std::size_t>(last - run));
 }
 
+// Ends an open start tag, then runs `escape`; when it refuses the text, the
+// buffer and the start-tag state are left as they were.
+template <typename Escape>
+void WriteText(std::string& out, bool& inStartTag, Escape escape) {
+    const std::size_t mark = out.size();
+    const bool wasInStartTag = inStartTag;
+    try {
+        if (inStartTag) {
+            out.push_back('>');
+            inStartTag = false;
+        }
+        escape();
+    } catch (...) {
+        out.resize(mark);
+        inStartTag = wasInStartTag;
+        throw;
+    }
+}
+
 const std::string& NoElement() {
     static const std::string none;
     return none;
@@ -209,11 +228,17 @@ void XmlWriter_t::Attribute(std::string_view name, std::string_view utf8Value) c
     }
     const Place place{&open_.back(), name.empty() ? std::string_view("?") : name};
     std::string& out = *out_;
-    out.push_back(' ');
-    out.append(name);
-    out.append("=\"");
-    EscapeUtf8<true>(out, utf8Value, place);
-    out.push_back('"');
+    const std::size_t mark = out.size();
+    try {
+        out.push_back(' ');
+        out.append(name);
+        out.append("=\"");
+        EscapeUtf8<true>(out, utf8Value, place);
+        out.push_back('"');
+    } catch (...) {
+        out.resize(mark);  // a refused value leaves nothing of the attribute
+        throw;
+    }
 }
 
 void XmlWriter_t::Data(const QxPalStr::String_t& text) const { Data(text.Data(), text.Size()); }
@@ -224,14 +249,12 @@ void XmlWriter_t::Data(const unsigned short* text, std::size_t length) const {
         return;
     }
     const Place place{open_.empty() ? &NoElement() : &open_.back(), {}};
-    FinishStartTag();
-    EscapeUtf16<false>(*out_, text, length, place);
+    WriteText(*out_, inStartTag_, [&] { EscapeUtf16<false>(*out_, text, length, place); });
 }
 
 void XmlWriter_t::Data(std::string_view utf8) const {
     const Place place{open_.empty() ? &NoElement() : &open_.back(), {}};
-    FinishStartTag();
-    EscapeUtf8<false>(*out_, utf8, place);
+    WriteText(*out_, inStartTag_, [&] { EscapeUtf8<false>(*out_, utf8, place); });
 }
 
 void XmlWriter_t::CloseTag() const {

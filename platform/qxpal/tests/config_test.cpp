@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sys/stat.h>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -73,6 +74,14 @@ TEST(SettingsRead, SectionsKeysValuesAndComments) {
     EXPECT_TRUE(ConfigNamespace_t("sec.cm.certificates").Open().GetBool("CERT_INSTALLED"));
     EXPECT_EQ(ConfigNamespace_t("").Open().GetUtf8("top"), "level");
     EXPECT_EQ(ConfigNamespace_t("Ctrl").Open().Find("DUP"), nullptr);  // so are namespaces
+}
+
+TEST(SettingsRead, KeysUnderAMalformedSectionLineAreIgnored) {
+    SettingsFile settings("[a]\nK = 1\n[trace\nK = 2\nL = 3\n[b]\nK = 4\n");
+    EXPECT_EQ(ConfigNamespace_t("a").Open().GetUtf8("K"), "1");
+    EXPECT_EQ(ConfigNamespace_t("a").Open().Find("L"), nullptr);
+    EXPECT_EQ(ConfigNamespace_t("trace").Open().Find("K"), nullptr);
+    EXPECT_EQ(ConfigNamespace_t("b").Open().GetUtf8("K"), "4");
 }
 
 TEST(SettingsRead, ValuesAreUtf8Text) {
@@ -216,6 +225,17 @@ TEST(SettingsCache, FileThatExistsButCannotBeReadIsAnError) {
     std::filesystem::remove(settings.Path());
     settings.Replace("[ctrl]\nK = ok\n");
     EXPECT_EQ(ConfigNamespace_t("ctrl").Open().GetUtf8("K"), "ok");
+}
+
+TEST(SettingsCache, FifoAtThePathIsAnErrorNotAHang) {
+    SettingsFile settings;
+    ASSERT_EQ(::mkfifo(settings.Path().c_str(), 0600), 0);
+    try {
+        ConfigNamespace_t("ctrl").Open();
+        FAIL() << "no exception";
+    } catch (const IllegalArgumentError_t& e) {
+        EXPECT_NE(PlainText(e).find("not a regular file"), std::string::npos) << PlainText(e);
+    }
 }
 
 TEST(SettingsCache, PathComesFromOverrideThenEnvironmentThenDefault) {

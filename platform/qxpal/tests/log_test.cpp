@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -133,6 +134,16 @@ TEST(Log, UnwritableFileRaisesIOException) {
     }
 
     settings.Replace("[log]\nFILE = " + settings.File("missing-dir/node.log") + "\n");
+    EXPECT_THROW(QxPalLog::Log(messages), QxPalIo::IOException_t);
+}
+
+TEST(Log, FifoWithoutReaderRaisesIOExceptionInsteadOfBlocking) {
+    qxpal_test::SettingsFile settings;
+    const std::string fifo = settings.File("log.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    settings.Replace("[log]\nFILE = " + fifo + "\n");
+    MessageList_t messages;
+    messages.Add(Message_t(String_t("nobody listens")));
     EXPECT_THROW(QxPalLog::Log(messages), QxPalIo::IOException_t);
 }
 

@@ -211,6 +211,20 @@ TEST(XmlRefusal, Utf8DataAndAttributesAreCheckedToo) {
     EXPECT_THROW(writer.Data(std::string_view("\xED\xA0\x80")), QxPalMsg::IllegalArgumentError_t);
 }
 
+TEST(XmlRefusal, RefusalRightAfterTheOpenTagKeepsTheStartTagOpen) {
+    std::string out;
+    const XmlWriter_t writer(out);
+    writer.OpenTag("a");
+    EXPECT_THROW(writer.Attribute("bad", std::string_view("\x02")), QxPalMsg::IllegalArgumentError_t);
+    EXPECT_EQ(out, "<a");
+    EXPECT_THROW(writer.Data(Units({0xFFFF})), QxPalMsg::IllegalArgumentError_t);
+    EXPECT_EQ(out, "<a");
+    writer.Attribute("good", "1");
+    writer.Data("t");
+    writer.CloseTag();
+    EXPECT_EQ(out, "<a good=\"1\">t</a>");
+}
+
 TEST(XmlRefusal, RefusedTextWritesNothingOfItself) {
     std::string out;
     const XmlWriter_t writer(out);

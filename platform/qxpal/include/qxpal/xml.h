@@ -16,7 +16,7 @@ namespace QxPalXml {
 // (U+0000 and the other excluded controls, U+FFFE/U+FFFF, lone surrogates)
 // raises IllegalArgumentError_t naming the element and the code point; the
 // caller then discards the buffer, so nothing malformed is ever sent.
-// UTF-16 text that is refused leaves nothing of itself in the buffer. An element
+// A refused text or attribute leaves the writer and the buffer as they were. An element
 // without content is written as "<a></a>". Names are written as given (the
 // caller passes valid XML names).
 // The writing operations are const so that const writers can be passed to
