@@ -124,6 +124,11 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
     if (encoding != nullptr && strcasecmp(encoding, "UTF-8") != 0)
         QxLnkImpl::ThrowIllegalArgument("Unsupported encoding '" + QxLnkImpl::Printable(encoding) +
                                         "': requests are sent in UTF-8");
+    if (count < 0 || (count > 0 && outputs == nullptr))
+        QxLnkImpl::ThrowIllegalArgument("Invoke needs a count of zero or more and that many outputs");
+    for (int i = 0; i < count; ++i) {
+        if (outputs[i] == nullptr) QxLnkImpl::ThrowIllegalArgument("Invoke was given a null output");
+    }
     QxLnkMsg::Messenger::Impl* messenger = call->messenger.GetImpl();
     if (messenger == nullptr) ThrowRpc("The messenger is not configured", call->uri);
     if (call->secure && !call->endpoint.tls)

@@ -234,6 +234,15 @@ TEST_F(RpcHttp, RefusesOtherEncodings) {
     EXPECT_EQ(daemon_.RequestCount(), 0u);
 }
 
+TEST_F(RpcHttp, RefusesNullOutputsBeforeSendingAnything) {
+    QxLnkRpc::RpcClient client(LnkTest::Attributes(), messenger_);
+    QxLnkRpc::RpcCall call = client.CreateCall("start", QxPalNet::URI_t(daemon_.Uri().c_str()), {});
+    QxLnkSoap::SOAPArg* outputs[] = {nullptr};
+    EXPECT_THROW(call.Invoke(1, outputs, "UTF-8"), QxPalMsg::IllegalArgumentError_t);
+    EXPECT_THROW(call.Invoke(-1, nullptr, "UTF-8"), QxPalMsg::IllegalArgumentError_t);
+    EXPECT_EQ(daemon_.RequestCount(), 0u);
+}
+
 TEST_F(RpcHttp, RefusesUrisWithWhiteSpaceOrControlsOrWithoutHttp) {
     QxLnkRpc::RpcClient client(LnkTest::Attributes(), messenger_);
     const std::string base = "http://127.0.0.1:" + std::to_string(daemon_.Port());

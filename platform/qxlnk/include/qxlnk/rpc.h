@@ -1,7 +1,8 @@
 // QxLnkRpc: RPC clients and calls (SOAP 1.1 RPC over HTTP/1.1 and HTTPS).
 //
 // Wire format: POST to the URI's path, Content-Type "text/xml; charset=utf-8",
-// SOAPAction naming the method, User-Agent "APP_NAME/APP_VERSION". The Body
+// SOAPAction "\"urn:qxlnk:rpc#<method>\"" (SERVICE_NAMESPACE, '#', the method),
+// User-Agent "APP_NAME/APP_VERSION". The Body
 // holds one element named by the method in SERVICE_NAMESPACE, with the input
 // arguments as unqualified children in the order given, each with its xsi:type.
 // A target ID travels as the SOAP Header element "TargetID".
@@ -60,6 +61,8 @@ public:
     // Sends the request, waits for the response within the messenger's
     // TIMEOUT_MS and fills each output from the response element of its name;
     // outputs the response lacks are left untouched. `encoding` must be "UTF-8".
+    // Outputs are filled as the response arrives: after an exception they may
+    // hold values of a response that then failed.
     // Throws: IllegalArgumentError_t (text XML cannot carry, a URI with white
     // space or controls; nothing is sent), RpcException (transport),
     // SoapFaultException (a Fault), SoapException (malformed or oversized response).
@@ -76,6 +79,8 @@ private:
 // Creates calls. Reads APP_NAME, APP_VERSION and SECURE_COMM from the given
 // attributes: with SECURE_COMM = "SSL" every call goes over verified TLS and an
 // http URI fails with RpcException before anything is sent. Cheap to build.
+// The constructor throws IllegalArgumentError_t when APP_NAME or APP_VERSION
+// holds a control character (it would break the HTTP head).
 class QXLNK_API RpcClient {
 public:
     RpcClient(const QxPalConfig::Configuration_t& attributes, const QxLnkMsg::Messenger& messenger);
