@@ -1,0 +1,130 @@
+#include "Output.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace DaDovuCtl {
+
+std::string Sanitize(std::string_view utf8, bool multiline) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (c == '\n' || c == '\t') {
+            out += multiline ? static_cast<char>(c) : ' ';
+        } else if (c < 0x20 || c == 0x7f) {
+            out += '?';
+        } else if (c == 0xc2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(utf8[i + 1]) <= 0x9f) {
+            // U+0080..U+009F: C1 controls, among them the 8-bit CSI.
+            out += '?';
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+namespace {
+
+void FormatInto(std::string& out, const QxPalMsg::MessageList_t& messages, const std::string& prefix, int depth) {
+    for (int i = 0; i < messages.GetMessageCount(); ++i) {
+        const QxPalMsg::Message_t& m = messages.GetMessageObject(i);
+        out += prefix;
+        out.append(static_cast<std::size_t>(2 * depth), ' ');
+        out += Sanitize(m.GetMessageText(QxPalMsg::FORMAT_TEXT).ToUtf8(), false);
+        const std::string catalog = m.GetMessageCatalog();
+        if (!catalog.empty()) {
+            out += " (" + Sanitize(catalog, false) + " " + std::to_string(m.GetMessageNo()) + ")";
+        }
+        out += '\n';
+        FormatInto(out, m.GetDetails(), prefix, depth + 1);
+    }
+}
+
+std::size_t CodePoints(const std::string& utf8) {
+    return static_cast<std::size_t>(
+        std::count_if(utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
+}
+
+}  // namespace
+
+std::string FormatMessages(const QxPalMsg::MessageList_t& messages, const std::string& prefix) {
+    std::string out;
+    FormatInto(out, messages, prefix, 0);
+    return out;
+}
+
+std::string SeverityName(int severity) {
+    switch (severity) {
+        case QxPalMsg::SEVERITY_INFO: return "info";
+        case QxPalMsg::SEVERITY_WARNING: return "warning";
+        case QxPalMsg::SEVERITY_ERROR: return "error";
+        case QxPalMsg::SEVERITY_FATAL: return "fatal";
+        default: return std::to_string(severity);
+    }
+}
+
+std::string StateName(int state) {
+    switch (state) {
+        case DaDovu::COMPONENT_STOPPED: return "stopped";
+        case DaDovu::COMPONENT_STARTING: return "starting";
+        case DaDovu::COMPONENT_RUNNING: return "running";
+        case DaDovu::COMPONENT_STOPPING: return "stopping";
+        case DaDovu::COMPONENT_FAILED: return "failed";
+        case DaDovu::COMPONENT_UNKNOWN: return "unknown";
+        default: return std::to_string(state);
+    }
+}
+
+nlohmann::json MessageToJson(const QxPalMsg::Message_t& message) {
+    nlohmann::json details = nlohmann::json::array();
+    const QxPalMsg::MessageList_t& list = message.GetDetails();
+    for (int i = 0; i < list.GetMessageCount(); ++i) details.push_back(MessageToJson(list.GetMessageObject(i)));
+    return {
+        {"severity", SeverityName(message.GetSeverity())},
+        {"catalog", message.GetMessageCatalog()},
+        {"number", message.GetMessageNo()},
+        {"text", message.GetMessageText(QxPalMsg::FORMAT_TEXT).ToUtf8()},
+        {"details", std::move(details)},
+    };
+}
+
+nlohmann::json ComponentToJson(const DaDovu::ControlComponent& component) {
+    const int state = component.GetState();
+    return {
+        {"name", component.GetName().ToUtf8()},
+        {"state", StateName(state)},
+        {"state_code", state},
+        {"pid", component.GetPID().ToUtf8()},
+        {"category", component.GetCategory().ToUtf8()},
+        {"description", component.GetDescription().ToUtf8()},
+        {"xml", component.GetXML().ToUtf8()},
+    };
+}
+
+std::string RenderTable(const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows) {
+        if (widths.size() < row.size()) widths.resize(row.size(), 0);
+        for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], CodePoints(row[c]));
+    }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            line += row[c];
+            if (c + 1 < row.size()) line.append(widths[c] - CodePoints(row[c]) + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out += line + '\n';
+    }
+    return out;
+}
+
+std::string DumpJson(const nlohmann::json& value) {
+    return value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
+}
+
+}  // namespace DaDovuCtl

@@ -1,0 +1,74 @@
+#include "StatusLine.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <iostream>
+
+namespace DaDovuCtl {
+
+namespace {
+
+std::size_t TerminalWidth() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) return size.ws_col;
+    return 80;
+}
+
+// The first `limit` code points of `utf8`.
+std::string Truncate(const std::string& utf8, std::size_t limit) {
+    std::size_t points = 0;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        if ((static_cast<unsigned char>(utf8[i]) & 0xc0) != 0x80 && points++ == limit) return utf8.substr(0, i);
+    }
+    return utf8;
+}
+
+}  // namespace
+
+StatusLine::StatusLine(bool enabled, std::size_t slots) : enabled_(enabled), slots_(slots) {}
+
+StatusLine::~StatusLine() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    EraseLocked();
+}
+
+bool StatusLine::StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+void StatusLine::Set(std::size_t slot, std::string text) {
+    if (!enabled_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (slot >= slots_.size()) return;
+    slots_[slot] = std::move(text);
+    EraseLocked();
+    DrawLocked();
+}
+
+void StatusLine::Print(std::ostream& out, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    EraseLocked();
+    out << text << std::flush;
+    DrawLocked();
+}
+
+void StatusLine::EraseLocked() {
+    if (!shown_) return;
+    std::cerr << "\r\033[K" << std::flush;
+    shown_ = false;
+}
+
+void StatusLine::DrawLocked() {
+    if (!enabled_) return;
+    std::string line;
+    for (const auto& text : slots_) {
+        if (text.empty()) continue;
+        if (!line.empty()) line += " | ";
+        line += text;
+    }
+    if (line.empty()) return;
+    // A line wider than the terminal would wrap, and "\r" could not erase it.
+    std::cerr << Truncate(line, TerminalWidth() - 1) << std::flush;
+    shown_ = true;
+}
+
+}  // namespace DaDovuCtl
