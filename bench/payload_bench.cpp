@@ -226,8 +226,10 @@ BENCHMARK(BM_ParseRequestProgress)->Arg(10)->Arg(1000)->Unit(benchmark::kMicrose
 void BM_StatusAsListRequest(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
     SoapTest::TestDaemon daemon;
-    const SoapTest::Reply reply = SoapTest::Reply::Result(0).RawOutput("complist", ComplistContent(count), "cclist");
-    daemon.SetHandler([&reply](const SoapTest::RecordedRequest&) { return reply; });
+    // The body is made once; the daemon only copies it into each answer.
+    const std::string body =
+        SoapTest::Reply::Result(0).RawOutput("complist", ComplistContent(count), "cclist").Body();
+    daemon.SetHandler([&body](const SoapTest::RecordedRequest&) { return SoapTest::Reply::Raw(body); });
     const QxPalNet::URI_t uri(daemon.Uri().c_str());
     const DaDovu::Control::Options options;
     for (auto _ : state) {
