@@ -165,6 +165,18 @@ private:
 
 }  // namespace
 
+std::string HostPort(const std::string& host, int port) {
+    std::string text;
+    if (host.find(':') != std::string::npos) {
+        text = "[" + host + "]";
+    } else {
+        text = host;
+    }
+    text += ':';
+    text += std::to_string(port);
+    return text;
+}
+
 std::string TakeOpenSslError() {
     const unsigned long error = ERR_peek_last_error();
     std::string text;
@@ -234,7 +246,7 @@ void Connection::Connect(const Endpoint& endpoint, SSL_CTX* context, const Deadl
                 continue;
             }
             if (!WaitFor(fd, POLLOUT, deadline))
-                throw TransportError("Connection to " + endpoint.hostPort + " timed out after " +
+                throw TransportError("Connection to " + HostPort(endpoint.host, endpoint.port) + " timed out after " +
                                          std::to_string(limitMs) + " ms",
                                      true);
             int error = 0;
@@ -249,8 +261,8 @@ void Connection::Connect(const Endpoint& endpoint, SSL_CTX* context, const Deadl
         break;
     }
     if (fd_ < 0) {
-        if (lastError == ECONNREFUSED) throw TransportError("Connection refused by " + endpoint.hostPort, true);
-        throw TransportError("Cannot connect to " + endpoint.hostPort + ": " + ErrnoText(lastError), true);
+        if (lastError == ECONNREFUSED) throw TransportError("Connection refused by " + HostPort(endpoint.host, endpoint.port), true);
+        throw TransportError("Cannot connect to " + HostPort(endpoint.host, endpoint.port) + ": " + ErrnoText(lastError), true);
     }
     if (endpoint.tls) {
         Deadlines handshake = deadlines;
@@ -291,7 +303,7 @@ void Connection::Handshake(const Endpoint& endpoint, SSL_CTX* context, const Dea
     if (!configured) {
         const std::string reason = TakeOpenSslError();
         Close();
-        throw TransportError("Cannot set up TLS for " + endpoint.hostPort + ": " + reason, true);
+        throw TransportError("Cannot set up TLS for " + HostPort(endpoint.host, endpoint.port) + ": " + reason, true);
     }
 
     for (;;) {
@@ -303,7 +315,7 @@ void Connection::Handshake(const Endpoint& endpoint, SSL_CTX* context, const Dea
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
             if (!WaitFor(fd_, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadlines.call)) {
                 Close();
-                throw TransportError("TLS handshake with " + endpoint.hostPort + " timed out after " +
+                throw TransportError("TLS handshake with " + HostPort(endpoint.host, endpoint.port) + " timed out after " +
                                          std::to_string(deadlines.callMs) + " ms",
                                      true);
             }
@@ -322,7 +334,7 @@ void Connection::Handshake(const Endpoint& endpoint, SSL_CTX* context, const Dea
             }
         }
         Close();
-        throw TransportError("TLS handshake with " + endpoint.hostPort + " failed: " + reason, true);
+        throw TransportError("TLS handshake with " + HostPort(endpoint.host, endpoint.port) + " failed: " + reason, true);
     }
 }
 

@@ -20,9 +20,11 @@ struct Endpoint {
     int port = 0;
     bool tls = false;
     bool verify = true;    // verify the peer's certificate and name (TLS only)
-    std::string hostPort;  // "host:port" ("[v6]:port") for messages
     std::string key;       // the pool key: scheme, host, port and verification
 };
+
+// "host:port", with the brackets of an IPv6 address, for messages and the Host header.
+std::string HostPort(const std::string& host, int port);
 
 // The time limits of one call: the connect deadline applies to connecting and
 // the TLS handshake, the call deadline to everything.

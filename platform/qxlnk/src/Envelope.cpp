@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <new>
+#include <random>
 
 namespace QxLnkSoap {
 
@@ -90,6 +91,8 @@ void AppendRequestEnvelope(std::string& out, std::string_view method, int count,
 
 EnvelopeParser::EnvelopeParser() : parser_(XML_ParserCreateNS(nullptr, kNameSeparator)) {
     if (parser_ == nullptr) throw std::bad_alloc();
+    std::random_device entropy;
+    hashSalt_ = (static_cast<unsigned long>(entropy()) << 32) ^ entropy();
 }
 
 EnvelopeParser::~EnvelopeParser() { XML_ParserFree(parser_); }
@@ -103,6 +106,8 @@ void EnvelopeParser::Begin(int count, QxLnkSoap::SOAPArg* const* outputs, const 
     // each response without building a parser anew.
     if (!fresh_ && XML_ParserReset(parser_, nullptr) != XML_TRUE) throw std::bad_alloc();
     fresh_ = false;
+    // The salt keeps Expat's hash tables safe from flooding by the peer.
+    XML_SetHashSalt(parser_, hashSalt_);
     XML_SetUserData(parser_, this);
     XML_SetReturnNSTriplet(parser_, 1);
     XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
@@ -122,16 +127,20 @@ void EnvelopeParser::Begin(int count, QxLnkSoap::SOAPArg* const* outputs, const 
     faultCode_.clear();
     faultString_.clear();
     taken_.clear();
+    finished_ = false;
     failed_ = false;
     error_.clear();
     thrown_ = nullptr;
 }
 
-bool EnvelopeParser::Feed(const char* data, std::size_t length) {
+bool EnvelopeParser::Feed(const char* data, std::size_t length, bool last) {
     constexpr std::size_t kPiece = std::size_t{1} << 30;  // XML_Parse takes an int length
-    while (!failed_ && length > 0) {
+    while (!failed_ && !finished_ && length > 0) {
         const std::size_t piece = length < kPiece ? length : kPiece;
-        if (XML_Parse(parser_, data, static_cast<int>(piece), XML_FALSE) != XML_STATUS_OK) return ExpatFailed();
+        const bool final = last && piece == length;
+        if (XML_Parse(parser_, data, static_cast<int>(piece), final ? XML_TRUE : XML_FALSE) != XML_STATUS_OK)
+            return ExpatFailed();
+        finished_ = final;
         data += piece;
         length -= piece;
     }
@@ -140,6 +149,8 @@ bool EnvelopeParser::Feed(const char* data, std::size_t length) {
 
 bool EnvelopeParser::Finish() {
     if (failed_) return false;
+    if (finished_) return true;
+    finished_ = true;
     if (XML_Parse(parser_, nullptr, 0, XML_TRUE) != XML_STATUS_OK) return ExpatFailed();
     return !failed_;
 }
@@ -383,7 +394,7 @@ void ParseResponseEnvelope(std::string_view body, int count, SOAPArg* const* out
                                                     " bytes"));
     QxLnkImpl::EnvelopeParser parser;
     parser.Begin(count, outputs);
-    if (!parser.Feed(body.data(), body.size()) || !parser.Finish()) parser.RaiseError();
+    if (!parser.Feed(body.data(), body.size(), true) || !parser.Finish()) parser.RaiseError();
     parser.CheckResult();
 }
 

@@ -40,9 +40,12 @@ public:
     // parse). `context` (e.g. the URI), when given, is named in the messages of
     // SoapExceptions and must outlive the parse too.
     void Begin(int count, QxLnkSoap::SOAPArg* const* outputs, const std::string* context = nullptr);
-    // Parses the next piece of the document; false once parsing has stopped on an error.
-    bool Feed(const char* data, std::size_t length);
-    // Ends the document; false when it is not complete and well-formed.
+    // Parses the next piece of the document; false once parsing has stopped on
+    // an error. `last`: no piece follows, the document ends with this one
+    // (cheaper for Expat than a separate Finish).
+    bool Feed(const char* data, std::size_t length, bool last = false);
+    // Ends the document (nothing to do after a last piece); false when it is
+    // not complete and well-formed.
     bool Finish();
     // After Feed or Finish returned false: throws the SoapException that
     // describes the error, or the exception that an output argument threw.
@@ -80,7 +83,9 @@ private:
     std::string WithContext(std::string text) const;
 
     XML_Parser parser_ = nullptr;
+    unsigned long hashSalt_ = 0;  // random per parser: Expat need not gather entropy per document
     bool fresh_ = true;
+    bool finished_ = false;  // the last piece has been parsed
     QxLnkSoap::SOAPArg* const* outputs_ = nullptr;
     int count_ = 0;
     const std::string* context_ = nullptr;

@@ -57,14 +57,16 @@ private:
     void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) override {}
 
     std::size_t on_body_impl(std::string_view body, error_code& ec) override {
-        Feed(body, ec);
+        // With a Content-Length, the piece that completes it is the document's last.
+        const boost::optional<std::uint64_t> remaining = content_length_remaining();
+        Feed(body, remaining && *remaining == body.size(), ec);
         return body.size();
     }
 
     void on_chunk_header_impl(std::uint64_t, std::string_view, error_code&) override {}
 
     std::size_t on_chunk_body_impl(std::uint64_t, std::string_view body, error_code& ec) override {
-        Feed(body, ec);
+        Feed(body, false, ec);
         return body.size();
     }
 
@@ -75,8 +77,8 @@ private:
         }
     }
 
-    void Feed(std::string_view body, error_code& ec) {
-        if (!envelope_.Feed(body.data(), body.size())) {
+    void Feed(std::string_view body, bool last, error_code& ec) {
+        if (!envelope_.Feed(body.data(), body.size(), last)) {
             envelopeFailed_ = true;
             ec = Aborted();
         }

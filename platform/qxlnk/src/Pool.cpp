@@ -23,4 +23,22 @@ std::unique_ptr<Connection> ConnectionPool::Put(const std::string& key, std::uni
     return nullptr;
 }
 
+std::unique_ptr<Connection> ConnectionPool::TakeSpare() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!spare_.empty()) {
+            std::unique_ptr<Connection> connection = std::move(spare_.back());
+            spare_.pop_back();
+            return connection;
+        }
+    }
+    return std::make_unique<Connection>();
+}
+
+void ConnectionPool::PutSpare(std::unique_ptr<Connection> closed) {
+    if (closed == nullptr || closed->IsConnected()) return;  // only closed objects; others just go
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spare_.size() < kMaxSpare) spare_.push_back(std::move(closed));
+}
+
 }  // namespace QxLnkImpl

@@ -29,10 +29,19 @@ public:
     // has its maximum of idle connections, for the caller to close unlocked.
     std::unique_ptr<Connection> Put(const std::string& key, std::unique_ptr<Connection> connection);
 
+    // Closed connection objects keep their buffers and parser, so that a call
+    // that must connect anew reuses them instead of allocating its own.
+    // TakeSpare gives one (or a new object); PutSpare takes a closed one and
+    // drops it beyond the limit.
+    std::unique_ptr<Connection> TakeSpare();
+    void PutSpare(std::unique_ptr<Connection> closed);
+
 private:
+    static constexpr std::size_t kMaxSpare = 8;
     const std::size_t maxIdlePerKey_;
     std::mutex mutex_;
     std::unordered_map<std::string, std::vector<std::unique_ptr<Connection>>> idle_;
+    std::vector<std::unique_ptr<Connection>> spare_;
 };
 
 }  // namespace QxLnkImpl

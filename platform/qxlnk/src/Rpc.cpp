@@ -45,7 +45,7 @@ bool HasControl(const std::string& text) {
     return false;
 }
 
-void AppendPercentEncoded(std::string& out, const std::string& path) {
+void AppendPercentEncoded(std::string& out, std::string_view path) {
     static const char kHex[] = "0123456789ABCDEF";
     for (const char c : path) {
         const auto u = static_cast<unsigned char>(c);
@@ -86,6 +86,8 @@ std::unique_ptr<QxLnkImpl::Connection> TakeIdle(QxLnkImpl::ConnectionPool& pool,
         std::unique_ptr<QxLnkImpl::Connection> connection = pool.Take(key);
         if (connection == nullptr || !connection->IsUnusable()) return connection;
         connection->SetIdle(false);  // the peer is gone: no goodbye
+        connection->Close();
+        pool.PutSpare(std::move(connection));
     }
 }
 
@@ -144,14 +146,18 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
     const std::string& key = call->endpoint.key;
     std::unique_ptr<QxLnkImpl::Connection> connection = TakeIdle(messenger->pool, key);
     bool reused = connection != nullptr;
-    if (!reused) connection = std::make_unique<QxLnkImpl::Connection>();
+    if (!reused) connection = messenger->pool.TakeSpare();
 
     std::size_t start = 0;
     try {
         start = BuildRequest(connection->RequestBuffer(), *call, args_);
     } catch (...) {
         // Nothing was sent: an idle connection stays as good as it was.
-        if (reused) messenger->pool.Put(key, std::move(connection));
+        if (reused) {
+            std::unique_ptr<QxLnkImpl::Connection> surplus = messenger->pool.Put(key, std::move(connection));
+        } else {
+            messenger->pool.PutSpare(std::move(connection));
+        }
         throw;
     }
     const std::string& request = connection->RequestBuffer();
@@ -190,9 +196,12 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
     }
     connection->SetIdle(true);
     if (outcome.reusable && !call->connectionClose) {
-        std::unique_ptr<QxLnkImpl::Connection> surplus = messenger->pool.Put(key, std::move(connection));
+        connection = messenger->pool.Put(key, std::move(connection));  // null unless surplus
     }
-    connection.reset();
+    if (connection != nullptr) {
+        connection->Close();
+        messenger->pool.PutSpare(std::move(connection));
+    }
     if (verdict) std::rethrow_exception(verdict);
     return RpcResponse(outcome.status);
 }
@@ -201,28 +210,32 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
 
 RpcClient::RpcClient(const QxPalConfig::Configuration_t& attributes, const QxLnkMsg::Messenger& messenger)
     : messenger_(messenger) {
-    std::string name = attributes.GetUtf8("APP_NAME");
-    const std::string version = attributes.GetUtf8("APP_VERSION");
-    if (name.empty()) name = "QxLnk";
-    userAgent_ = version.empty() ? name : name + "/" + version;
+    const std::string* name = attributes.Find("APP_NAME");
+    const std::string* version = attributes.Find("APP_VERSION");
+    userAgent_ = name != nullptr && !name->empty() ? *name : std::string("QxLnk");
+    if (version != nullptr && !version->empty()) {
+        userAgent_ += '/';
+        userAgent_ += *version;
+    }
     if (HasControl(userAgent_))
         QxLnkImpl::ThrowIllegalArgument("APP_NAME and APP_VERSION must not contain control characters");
-    const std::string secure = attributes.GetUtf8("SECURE_COMM");
-    secure_ = strcasecmp(secure.c_str(), "SSL") == 0;
+    const std::string* secure = attributes.Find("SECURE_COMM");
+    secure_ = secure != nullptr && strcasecmp(secure->c_str(), "SSL") == 0;
 }
 
 RpcClient::~RpcClient() = default;
 
 RpcCall RpcClient::CreateCall(const char* method, const QxPalNet::URI_t& uri, const RpcCall::Options& options) const {
-    const std::string methodName = method != nullptr ? method : "";
+    const std::string_view methodName = method != nullptr ? method : "";
     QxLnkImpl::CheckMethodName(methodName);
-    const std::string printable = QxLnkImpl::Printable(uri.GetUtf8());
+    // Without white space or controls (checked first) the URI is printable as it is.
+    const std::string& printable = uri.GetUtf8();
     const int illegal = uri.FindIllegalCharacter();
     if (illegal >= 0) {
         char code[16];
         std::snprintf(code, sizeof(code), "U+%04X", static_cast<unsigned>(illegal));
-        QxLnkImpl::ThrowIllegalArgument("The URI '" + printable + "' contains white space or a control character (" +
-                                        code + ")");
+        QxLnkImpl::ThrowIllegalArgument("The URI '" + QxLnkImpl::Printable(printable) +
+                                        "' contains white space or a control character (" + code + ")");
     }
     if (!uri.IsValid()) QxLnkImpl::ThrowIllegalArgument("'" + printable + "' is not a valid URI");
     const std::string& scheme = uri.GetScheme();
@@ -236,7 +249,7 @@ RpcCall RpcClient::CreateCall(const char* method, const QxPalNet::URI_t& uri, co
     auto call = std::make_shared<RpcCall::Impl>();
     call->messenger = messenger_;
     call->secure = secure_;
-    call->method = methodName;
+    call->method.assign(methodName);
     call->uri = printable;
     call->options = options;
 
@@ -246,22 +259,21 @@ RpcCall RpcClient::CreateCall(const char* method, const QxPalNet::URI_t& uri, co
     endpoint.tls = tls;
     const QxLnkMsg::Messenger::Impl* settings = messenger_.GetImpl();
     endpoint.verify = secure_ || settings == nullptr || settings->verifyPeer;
-    const bool ipv6 = endpoint.host.find(':') != std::string::npos;
-    endpoint.hostPort = ipv6 ? "[" + endpoint.host + "]" : endpoint.host;
-    const std::size_t hostLength = endpoint.hostPort.size();
-    endpoint.hostPort += ':';
-    endpoint.hostPort += std::to_string(port);
+    const std::string hostPort = QxLnkImpl::HostPort(endpoint.host, port);
+    endpoint.key.reserve(20 + hostPort.size());
     endpoint.key = tls ? "https://" : "http://";
-    endpoint.key += endpoint.hostPort;
+    endpoint.key += hostPort;
     if (tls && !endpoint.verify) endpoint.key += "#unverified";
 
     std::string& head = call->head;
     const std::string& path = uri.GetPathAndQuery();
-    head.reserve(160 + path.size() + hostLength + userAgent_.size() + 2 * methodName.size());
+    head.reserve(160 + path.size() + hostPort.size() + userAgent_.size() + methodName.size());
     head += "POST ";
-    AppendPercentEncoded(head, path.empty() ? std::string("/") : path.substr(0, path.find('#')));
+    AppendPercentEncoded(head, std::string_view(path).substr(0, path.find('#')));
+    if (path.empty() || path[0] == '#') head += '/';
     head += " HTTP/1.1\r\nHost: ";
-    head.append(endpoint.hostPort, 0, port == defaultPort ? hostLength : std::string::npos);
+    // The port is named unless it is the scheme's default.
+    head.append(hostPort, 0, port == defaultPort ? hostPort.rfind(':') : std::string::npos);
     head += "\r\nUser-Agent: ";
     head += userAgent_;
     head += "\r\nContent-Type: text/xml; charset=utf-8\r\nSOAPAction: \"";
