@@ -5,6 +5,7 @@
 
 #include <dadovu/dadovu.h>
 #include <gtest/gtest.h>
+#include <qxlnk/exceptions.h>
 #include <unistd.h>
 #include <vorazudor/secauth.h>
 
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <typeinfo>
 #include <vector>
 
@@ -30,6 +32,11 @@ using EngineTest::FramedMethod;
 using SoapTest::Reply;
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+// The security test of every method needs a SOAP fault that no earlier handler
+// of the frame takes: a fault is a SOAP failure, not an RPC failure.
+static_assert(std::is_base_of<QxLnkSoap::SoapException, QxLnkSoap::SoapFaultException>::value, "");
+static_assert(!std::is_base_of<QxLnkRpc::RpcException, QxLnkSoap::SoapFaultException>::value, "");
 
 // The exception's one message is the method's message from the catalog "ctrl",
 // and the caught failure's messages are attached to it as details.

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -257,6 +258,8 @@ inline std::vector<Request> AllRequests() {
     };
 }
 
+inline void PrintTo(const Request& request, std::ostream* out) { *out << request.name; }
+
 // The methods of the request frame with their own texts and message numbers.
 struct FramedMethod {
     Request request;
@@ -269,6 +272,8 @@ struct FramedMethod {
     std::string CommunicationText() const { return "Communication error when executing '" + word + "' method."; }
     std::string SecurityText() const { return "Security error when executing '" + word + "' method."; }
 };
+
+inline void PrintTo(const FramedMethod& method, std::ostream* out) { *out << method.request.name; }
 
 inline std::vector<FramedMethod> FramedMethods() {
     const std::vector<Request> all = AllRequests();
