@@ -65,6 +65,51 @@ TEST(Transport, RefusedConnectionNamesAddressAndUri) {
     EXPECT_EQ(text, "Connection refused by 127.0.0.1:" + std::to_string(port.Port()) + " (" + call.uri + ")");
 }
 
+// A listening port whose accept queue is full: Linux drops further SYNs, so a
+// connect neither succeeds nor fails until the client gives up.
+class UnansweredPort {
+public:
+    UnansweredPort() : listener_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            listen(listener_, 0) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("cannot listen");
+        port_ = ntohs(address.sin_port);
+        for (int i = 0; i < 3; ++i) {
+            const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+            fillers_.push_back(filler);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the handshakes settle
+    }
+    ~UnansweredPort() {
+        for (const int filler : fillers_) close(filler);
+        close(listener_);
+    }
+    UnansweredPort(const UnansweredPort&) = delete;
+    UnansweredPort& operator=(const UnansweredPort&) = delete;
+    int Port() const { return port_; }
+
+private:
+    int listener_;
+    int port_ = 0;
+    std::vector<int> fillers_;
+};
+
+TEST(Transport, ConnectIsCutOffAtTheConnectTimeout) {
+    UnansweredPort port;
+    Call call;
+    call.messenger = MakeMessenger("CONNECT_TIMEOUT_MS = 300\nTIMEOUT_MS = 20000\n");
+    call.uri = "http://127.0.0.1:" + std::to_string(port.Port()) + "/x/lnkrpcserver";
+    std::string text;
+    const long long elapsed = ElapsedMs([&] { text = RpcText(call); });
+    EXPECT_LT(elapsed, 1500);
+    EXPECT_NE(text.find("timed out after 300 ms"), std::string::npos) << text;
+}
+
 TEST(Transport, UnknownHostNameIsAnRpcException) {
     Call call;
     call.messenger = MakeMessenger("CONNECT_TIMEOUT_MS = 2000\n");
