@@ -34,6 +34,8 @@ int NoPassphrase(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*userdat
 
 }  // namespace
 
+// The messenger only ever sends requests: SendOnly and RegisterWithCb are kept
+// but change nothing, as there is no callback endpoint to register.
 Messenger::Impl::Impl(const QxPalConfig::Configuration_t& settings, const Messenger::Options& messengerOptions)
     : options(messengerOptions) {
     connectTimeoutMs = static_cast<int>(PositiveSetting(settings, "CONNECT_TIMEOUT_MS", 5000, INT_MAX));
