@@ -5,9 +5,11 @@
 #include <dadovu/dadovu.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "TestDaemon.h"
@@ -62,6 +64,33 @@ TEST_F(FunctionStyle, StartIsControlStartWithDefaultOptions) {
     EXPECT_EQ(requests[0].path, "/dadovu.ctrl.server/lnkrpcserver");
     EXPECT_EQ(requests[0].args, (Args{{"target", "web"}, {"boot", "false"}, {"async", "false"}}));
     EXPECT_FALSE(requests[0].targetId.has_value());
+}
+
+// On "localhost" the function is the local Control::Start: the same lines, the
+// same endpoint, the same outcome. A target that XML cannot carry keeps both
+// requests from being sent, whatever listens on the local node's default port.
+TEST_F(FunctionStyle, StartOnLocalhostIsTheLocalControlStart) {
+    const String_t target("\x01");
+    const auto run = [](const std::function<void()>& request, std::string& outcome) {
+        FacadeTest::TraceCapture trace(1);
+        try {
+            request();
+            outcome = "returned";
+        } catch (const QxPalMsg::Exception_t& e) {
+            outcome = typeid(e).name();
+        }
+        return trace.Texts();
+    };
+    std::string functionOutcome;
+    std::string controlOutcome;
+    const std::vector<std::string> viaFunction = run([&] { DaDovu::Start(target, "localhost"); }, functionOutcome);
+    const std::vector<std::string> viaControl =
+        run([&] { Control::Start(target, Control::Options()); }, controlOutcome);
+    EXPECT_EQ(viaFunction, viaControl);
+    EXPECT_EQ(functionOutcome, controlOutcome);
+    ASSERT_GE(viaFunction.size(), 2u);
+    EXPECT_EQ(viaFunction[1],
+              "Executing method 'start': target='\x01' on http://localhost/dadovu.ctrl.server/lnkrpcserver");
 }
 
 TEST_F(FunctionStyle, StartAndStopReturnTheAcceptedCode) {

@@ -62,7 +62,7 @@ TEST_F(NodeResolution, WritesTheNodeUnchanged) {
     EXPECT_EQ(Uri(" node 17 ", kServer, false), "http:// node 17 /dadovu.ctrl.server/lnkrpcserver");
     EXPECT_EQ(Uri("10.0.0.7:8080", kServer, false), "http://10.0.0.7:8080/dadovu.ctrl.server/lnkrpcserver");
     EXPECT_EQ(Uri("", kServer, false), "http:///dadovu.ctrl.server/lnkrpcserver");
-    EXPECT_EQ(CreateURI(String_t("n\xC3\xB6" "de"), kServer, false), String_t("http://n\xC3\xB6" "de/dadovu.ctrl.server/lnkrpcserver"));
+    EXPECT_EQ(Uri("n\xC3\xB6" "de", kServer, false), "http://n\xC3\xB6" "de/dadovu.ctrl.server/lnkrpcserver");
 }
 
 TEST_F(NodeResolution, TrimsTheServerIdentifier) {

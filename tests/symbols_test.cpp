@@ -109,7 +109,8 @@ const std::vector<std::string> kClasses = {
 
 // The exported free functions of the namespace DaDovu.
 const std::vector<std::string> kFunctions = {
-    "Start", "Stop", "Status", "Notify", "AddComponent", "DeleteComponent", "CreateURI", "IsCertInstalled", "LogMessage",
+    "Start", "Stop", "Status", "Notify", "AddComponent", "DeleteComponent",
+    "CreateURI", "IsCertInstalled", "LogMessage",
 };
 
 // Symbols that the linker may put into any shared library's dynamic table.
