@@ -67,17 +67,23 @@ bool NameIs(const unsigned short* name, const QxPalStr::String_t& expected) {
     return i == units.size();
 }
 
-struct KnownElement {
-    const char16_t* name;
-    State state;
-};
-
-// In the order in which names are compared.
-constexpr KnownElement kKnownElements[] = {
-    {u"ctrlcomp", kInEntry},        {u"name", kInName}, {u"description", kInDescription},
-    {u"category", kInCategory},     {u"pid", kInPid},   {u"xml", kInXml},
-    {u"state", kInState},
-};
+// The state that a known element sets, or kOutside for any other name. The
+// first code unit picks the one literal the name can equal.
+State Classify(const unsigned short* name) {
+    if (name == nullptr) {
+        return kOutside;
+    }
+    switch (name[0]) {
+        case u'c':
+            return NameIs(name, u"ctrlcomp") ? kInEntry : NameIs(name, u"category") ? kInCategory : kOutside;
+        case u'n': return NameIs(name, u"name") ? kInName : kOutside;
+        case u'd': return NameIs(name, u"description") ? kInDescription : kOutside;
+        case u'p': return NameIs(name, u"pid") ? kInPid : kOutside;
+        case u'x': return NameIs(name, u"xml") ? kInXml : kOutside;
+        case u's': return NameIs(name, u"state") ? kInState : kOutside;
+        default: return kOutside;
+    }
+}
 
 void WriteField(const QxPalXml::XmlWriter_t& writer, std::string_view tag, const QxPalStr::String_t& text) {
     writer.OpenTag(tag);
@@ -117,19 +123,18 @@ QxLnkSoap::SOAPElement* SOAPArgControlComponentList::StartElement(const unsigned
         state_ = kInList;
         return this;
     }
-    for (const KnownElement& known : kKnownElements) {
-        if (NameIs(name, known.name)) {
-            // Restart text collection so the characters begin with this element.
-            QxLnkSoap::SOAPElement::EndElement(GetPrefix(), GetName(), GetNamespaceUri());
-            QxLnkSoap::SOAPElement::StartElement(GetPrefix(), GetName(), GetNamespaceUri());
-            if (known.state == kInEntry) {
-                *ControlComponentImpl::GetImpl(record_) = ControlComponentImpl();
-            }
-            state_ = known.state;
-            return this;
-        }
+    const State state = Classify(name);
+    if (state == kOutside) {
+        return nullptr;
     }
-    return nullptr;
+    // Restart text collection so the characters begin with this element.
+    QxLnkSoap::SOAPElement::EndElement(GetPrefix(), GetName(), GetNamespaceUri());
+    QxLnkSoap::SOAPElement::StartElement(GetPrefix(), GetName(), GetNamespaceUri());
+    if (state == kInEntry) {
+        *ControlComponentImpl::GetImpl(record_) = ControlComponentImpl();
+    }
+    state_ = state;
+    return this;
 }
 
 void SOAPArgControlComponentList::EndElement(const unsigned short* prefix, const unsigned short* name,
