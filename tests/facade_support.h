@@ -55,10 +55,14 @@ private:
 
 // Captures the texts of the lines written to the trace "ctrl.rpcclient" with
 // `mask` in force; restores the previous mask and removes the sink on destruction.
+// REQUIRES: the settings in force do not change while it lives.
 class TraceCapture {
 public:
     explicit TraceCapture(unsigned mask, std::string name = "ctrl.rpcclient")
         : name_(std::move(name)), previousMask_(QxPalTrc::TraceObj_t::Get(name_).GetMask()) {
+        // Settings opened for the first time apply their [trace] section, which
+        // would replace the mask set here in the middle of a request: open them now.
+        QxPalConfig::ConfigNamespace_t("trace").Open();
         QxPalTrc::SetTraceSink([this](const std::string& line) { Add(line); });
         QxPalTrc::SetTraceMask(name_, mask);
     }
