@@ -160,6 +160,17 @@ TEST_F(FunctionStyle, AnUnreachableNodeIsACommunicationException) {
     EXPECT_EQ(status.ToUtf8(), "before");
 }
 
+// A null node reads as an empty node name; the endpoint "http:///..." has no
+// host, so the request is refused before anything is sent.
+TEST_F(FunctionStyle, ANullNodeIsRefusedBeforeAnythingIsSent) {
+    String_t status("before");
+    EXPECT_THROW(DaDovu::Start("web", nullptr), QxPalMsg::IllegalArgumentError_t);
+    EXPECT_THROW(DaDovu::Stop("web", nullptr), QxPalMsg::IllegalArgumentError_t);
+    EXPECT_THROW(DaDovu::Status(0, "web", status, nullptr), QxPalMsg::IllegalArgumentError_t);
+    EXPECT_THROW(DaDovu::Notify("ev", "1", "web", nullptr), QxPalMsg::IllegalArgumentError_t);
+    EXPECT_EQ(status.ToUtf8(), "before");
+}
+
 TEST_F(FunctionStyle, RegistrationForwardsNamesAndReturnsTheCodeUnchecked) {
     daemon_.Enqueue(Reply::Result(65));
     daemon_.Enqueue(Reply::Result(2));
