@@ -126,12 +126,38 @@ bool WaitUntil(pid_t pid, Clock::time_point deadline, int& status) {
 
 }  // namespace
 
-ProcessResult Run(const std::vector<std::string>& argv, const Env& env, std::chrono::milliseconds timeout) {
+// A pseudo-terminal: `read` is the master side, `write` the terminal.
+Pipe MakeTerminal() {
+    Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (master.Get() < 0 || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
+        throw std::runtime_error(std::string("pseudo-terminal: ") + std::strerror(errno));
+    }
+    char name[128];
+    if (::ptsname_r(master.Get(), name, sizeof name) != 0) throw std::runtime_error("ptsname_r failed");
+    Fd terminal(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (terminal.Get() < 0) throw std::runtime_error(std::string("open ") + name + ": " + std::strerror(errno));
+    return Pipe{Fd(master.Release()), Fd(terminal.Release())};
+}
+
+ProcessResult Run(const std::vector<std::string>& argv, const Env& env, std::chrono::milliseconds timeout,
+                  bool terminalStderr) {
     Pipe out = MakePipe();
-    Pipe err = MakePipe();
+    Pipe err = terminalStderr ? MakeTerminal() : MakePipe();
     const pid_t pid = Spawn(argv, env, out.write.Get(), err.write.Get(), "");
     out.write.Reset();
     err.write.Reset();
+
+    // Whatever happens below, the child does not outlive this call.
+    struct Reaper {
+        pid_t pid;
+        bool done = false;
+        ~Reaper() {
+            if (done) return;
+            ::kill(pid, SIGKILL);
+            int ignored = 0;
+            ::waitpid(pid, &ignored, 0);
+        }
+    } reaper{pid};
 
     ProcessResult result;
     const auto deadline = Clock::now() + timeout;
@@ -152,7 +178,7 @@ ProcessResult Run(const std::vector<std::string>& argv, const Env& env, std::chr
             const ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
             if (got > 0) {
                 (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
+            } else if (got == 0 || errno != EINTR) {  // a terminal's master reads EIO once it is closed
                 (i == 0 ? outOpen : errOpen) = false;
             }
         }
@@ -163,6 +189,7 @@ ProcessResult Run(const std::vector<std::string>& argv, const Env& env, std::chr
         ::kill(pid, SIGKILL);
         ::waitpid(pid, &status, 0);
     }
+    reaper.done = true;
     Decode(status, result);
     return result;
 }

@@ -26,9 +26,11 @@ struct ProcessResult {
 
 // Runs `argv` (argv[0] a path) with standard input from /dev/null and `env`
 // added to this process's environment; kills it when it has not ended after
-// `timeout`. Throws std::runtime_error when it cannot be started.
+// `timeout`. With `terminalStderr` its standard error is a pseudo-terminal
+// (what it writes there arrives in `err`, line ends as the terminal makes
+// them). Throws std::runtime_error when it cannot be started.
 ProcessResult Run(const std::vector<std::string>& argv, const Env& env = {},
-                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                  std::chrono::milliseconds timeout = std::chrono::seconds(20), bool terminalStderr = false);
 
 // A child that runs until it is stopped: its standard output is read by a
 // thread of its own (so the child never blocks on a full pipe), its standard

@@ -196,6 +196,20 @@ TEST_F(CtlWire, ProgressWaitPrintsEachNewMessageOnceUntilTheCommandEnds) {
     EXPECT_EQ(r.err, "") << "no progress line when standard error is not a terminal";
 }
 
+TEST_F(CtlWire, ProgressWaitShowsAProgressLineOnATerminal) {
+    for (int i = 0; i < 3; ++i) daemon_.Enqueue(Reply::Result(1));
+    daemon_.Enqueue(Reply::Result(0));
+    const ProcessResult r =
+        E2e::Run({DADOVUCTL_PATH, "progress", "77", "--wait", "--interval", "10", "--uri", daemon_.Uri()},
+                 {{"QXPAL_CONFIG", config_}}, std::chrono::seconds(20), true);
+    ASSERT_EQ(r.exitStatus, 0) << Describe(r);
+    EXPECT_EQ(r.out, "request 77: finished (code 0)\n");
+    EXPECT_EQ(r.err.rfind("request 77 running (code 1), 0 s", 0), 0u) << r.err;
+    // The line is erased before the program ends, and nothing else is written.
+    EXPECT_EQ(r.err.substr(r.err.size() - 4), "\r\033[K") << r.err;
+    EXPECT_EQ(r.err.find('\n'), std::string::npos) << r.err;
+}
+
 TEST_F(CtlWire, ProgressOfAFailedCommandExitsWithTheStatusItsCodeSelects) {
     daemon_.Enqueue(Reply::Result(1));
     daemon_.Enqueue(Reply::Result(71).RawOutput("MsgList", Messages({"db failed"}), "msglist"));

@@ -174,9 +174,9 @@ Command ProgressCommand(const ProgressArgs& args) {
                 return {Exit::WaitTimeout, nullptr};
             }
             const auto seconds = std::chrono::duration_cast<std::chrono::milliseconds>(now - started).count() / 1000;
-            request.statusLine->Set(request.slot, Sanitize(request.label, false) + ": request " + id + " " + state +
-                                                      " (code " + std::to_string(code) + "), " +
-                                                      std::to_string(seconds) + " s");
+            const std::string who = request.labelled ? Sanitize(request.label, false) + ": " : std::string();
+            request.statusLine->Set(request.slot, who + "request " + id + " " + state + " (code " +
+                                                      std::to_string(code) + "), " + std::to_string(seconds) + " s");
             std::this_thread::sleep_for(std::min<Clock::duration>(args.interval, deadline - now));
         }
         request.statusLine->Set(request.slot, "");

@@ -59,6 +59,7 @@ Outcome RunOne(const Place& place, bool json, bool labelled, Sink& sink, StatusL
     try {
         Request request;
         request.label = place.label;
+        request.labelled = labelled;
         request.uri = place.byNode ? QxPalNet::URI_t(DaDovu::CreateURI(
                                          QxPalStr::String_t(place.label.c_str()),
                                          QxPalArray::CharArray_t(DaDovu::SERVER_IDENTIFIER), false))

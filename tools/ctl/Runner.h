@@ -28,6 +28,7 @@ public:
 // One request to one daemon, as a command sees it.
 struct Request {
     std::string label;        // the node name, or the URI as given
+    bool labelled = false;    // several places are asked: name this one in what it shows
     QxPalNet::URI_t uri;      // the daemon's endpoint
     bool json = false;        // print JSON data instead of text
     std::string errorPrefix;  // start of every error line: "dadovuctl: " [label ": "]
