@@ -29,10 +29,7 @@ using Args = std::vector<std::pair<std::string, std::string>>;
 
 class FunctionStyle : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        // Registration failures go to the node's log; keep them out of the test output.
-        settings_ = std::make_unique<ScopedSettings>(FacadeTest::MessengerSettings() + "[log]\nFILE = /dev/null\n");
-    }
+    static void SetUpTestSuite() { settings_ = std::make_unique<ScopedSettings>(FacadeTest::MessengerSettings()); }
     static void TearDownTestSuite() { settings_.reset(); }
 
     std::string Node() const { return FacadeTest::NodeOf(daemon_); }

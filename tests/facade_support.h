@@ -20,11 +20,12 @@
 
 namespace FacadeTest {
 
-// Settings every facade test runs with: the shared messenger is configured
+// Settings every facade test runs with. The shared messenger is configured
 // from the first request of the process, so its call timeout is kept short
-// here (a stuck request fails instead of hanging the test).
+// here (a stuck request fails instead of hanging the test); failures that a
+// request writes to the node's log stay out of the test output.
 inline std::string MessengerSettings() {
-    return "[lnk.http.ext.ctrl]\nCONNECT_TIMEOUT_MS = 5000\nTIMEOUT_MS = 10000\n";
+    return "[lnk.http.ext.ctrl]\nCONNECT_TIMEOUT_MS = 5000\nTIMEOUT_MS = 10000\n[log]\nFILE = /dev/null\n";
 }
 
 // Makes a temporary settings file with `text` the node settings in force, and
