@@ -7,3 +7,4 @@
 #include <dadovu/ControlUser.h>
 #include <dadovu/Exceptions.h>
 #include <dadovu/Functions.h>
+#include <vorazudor/secauth.h>  // QxSecAuth::SecAuthException, thrown for security failures
