@@ -281,6 +281,11 @@ void XMLCALL EnvelopeParser::OnEntityDecl(void* self, const XML_Char* /*name*/, 
 // 4 the outputs (or faultcode/faultstring), 5 and deeper their content.
 void EnvelopeParser::Start(const char* rawName) {
     ++depth_;
+    if (depth_ > kMaxDepth) {
+        // No answer nests this deep; output arguments need not survive what would.
+        Stop("The response nests elements deeper than " + std::to_string(kMaxDepth) + " levels");
+        return;
+    }
     if (skipDepth_ != 0 || failed_) return;
     const Name name = Split(rawName);
     switch (depth_) {

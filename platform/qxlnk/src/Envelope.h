@@ -28,9 +28,12 @@ void AppendRequestEnvelope(std::string& out, std::string_view method, int count,
 // A streaming, namespace-aware parser of SOAP 1.1 response envelopes that
 // hands the response element's children to output arguments. Reusable: one
 // per connection, reset for each response. Refuses a document type
-// declaration, so no entity is ever expanded. Not synchronised.
+// declaration, so no entity is ever expanded, and elements nested deeper than
+// kMaxDepth, skipped ones included. Not synchronised.
 class EnvelopeParser {
 public:
+    static constexpr int kMaxDepth = 256;
+
     EnvelopeParser();
     ~EnvelopeParser();
     EnvelopeParser(const EnvelopeParser&) = delete;

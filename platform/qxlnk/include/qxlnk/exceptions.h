@@ -23,7 +23,8 @@ public:
 namespace QxLnkSoap {
 
 // The response is not well-formed XML, not a SOAP envelope, carries a DOCTYPE,
-// or exceeds the size limit. The message names the reason and the position.
+// nests elements more than 256 levels deep, or exceeds the size limit. The
+// message names the reason and the position.
 class QXLNK_API SoapException : public QxPalMsg::RuntimeException_t {
 public:
     explicit SoapException(const QxPalMsg::Message_t& message);
