@@ -1,278 +1,235 @@
-// Self-tests of the scriptable SOAP daemon over plain HTTP.
+// Self-tests of the test daemons: what the other suites rely on but cannot see
+// from a client's side (how requests are read, the exact replies, who closes
+// connections, client certificates, stopping while clients are connected).
 #include "TestDaemon.h"
+#include "TestPki.h"
 
-#include "RawTestClient.h"
-
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
-#include <stdexcept>
+#include <cstdint>
+#include <future>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
-using SoapTest::RawTestClient;
+using SoapTest::RawDaemon;
 using SoapTest::RecordedRequest;
 using SoapTest::Reply;
 using SoapTest::TestDaemon;
 using namespace std::chrono_literals;
 
 const std::string kPath = "/dadovu.ctrl.server/lnkrpcserver";
+const std::string kEnvelopeOpen =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\""
+    " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
+    " soap:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><soap:Body>";
+const std::string kEnvelopeClose = "</soap:Body></soap:Envelope>";
 
-std::string Envelope(const std::string& header, const std::string& body) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-           "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\""
-           " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
-           " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\">" +
-           header + "<SOAP-ENV:Body>" + body + "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+std::string Call(const std::string& method, const std::string& header = "", const std::string& args = "") {
+    return "<?xml version=\"1.0\"?><S:Envelope xmlns:S=\"http://schemas.xmlsoap.org/soap/envelope/\""
+           " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">" + header + "<S:Body><m:" + method +
+           " xmlns:m=\"urn:ctl\">" + args + "</m:" + method + "></S:Body></S:Envelope>";
 }
 
-std::string StartCall() {
-    return Envelope("", "<ns:start xmlns:ns=\"urn:ctl\"><target xsi:type=\"xsd:string\">a</target></ns:start>");
+std::string HttpPost(const std::string& body) {
+    return "POST " + kPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
 }
 
-httplib::Result Post(httplib::Client& client, const std::string& body) {
-    return client.Post(kPath.c_str(), body, "text/xml; charset=utf-8");
-}
-
-std::string HttpPost(const std::string& body, bool close) {
-    return "POST " + kPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\n" +
-           (close ? "Connection: close\r\n" : "") + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-           body;
-}
-
-TEST(TestDaemonRecording, RecordsMethodArgumentsTargetIdAndHeaders) {
-    TestDaemon daemon;
-    httplib::Client client("127.0.0.1", daemon.Port());
-    const std::string nested = "<item xsi:type=\"xsd:string\">x &amp; y</item><item/>";
-    const std::string body = Envelope(
-        "<SOAP-ENV:Header><h:TargetID xmlns:h=\"urn:hdr\">node 7</h:TargetID></SOAP-ENV:Header>",
-        "<ns:start xmlns:ns=\"urn:ctl\"><target xsi:type=\"xsd:string\">a &lt;b&gt;</target>"
-        "<boot xsi:type=\"xsd:boolean\">false</boot><list xsi:type=\"ns:cclist\">" +
-            nested + "</list><bare>1</bare></ns:start>");
-    httplib::Headers headers{{"X-Custom", "Value"}};
-    auto res = client.Post(kPath.c_str(), headers, body, "text/xml; charset=utf-8");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 200);
-
-    const auto requests = daemon.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    const RecordedRequest& r = requests[0];
-    EXPECT_EQ(r.path, kPath);
-    EXPECT_EQ(r.body, body);
-    EXPECT_EQ(r.Header("x-custom"), "Value");
-    EXPECT_EQ(r.Header("content-type"), "text/xml; charset=utf-8");
-    EXPECT_EQ(r.Header("remote_addr"), "");
-    EXPECT_TRUE(r.xmlWellFormed);
-    EXPECT_EQ(r.method, "start");
-    EXPECT_EQ(r.methodNamespace, "urn:ctl");
-    EXPECT_EQ(r.ArgNames(), (std::vector<std::string>{"target", "boot", "list", "bare"}));
-    EXPECT_EQ(r.Arg("target"), "a <b>");
-    EXPECT_EQ(r.Arg("boot"), "false");
-    EXPECT_EQ(r.Arg("list"), nested);
-    EXPECT_EQ(r.Arg("missing"), std::nullopt);
-    ASSERT_EQ(r.argTypes.size(), 4u);
-    EXPECT_EQ(r.argTypes[0], (std::pair<std::string, std::string>("target", "xsd:string")));
-    EXPECT_EQ(r.argTypes[2], (std::pair<std::string, std::string>("list", "ns:cclist")));
-    EXPECT_EQ(r.argTypes[3], (std::pair<std::string, std::string>("bare", "")));
-    EXPECT_EQ(r.targetId, "node 7");
-    EXPECT_EQ(r.remote.rfind("127.0.0.1:", 0), 0u) << r.remote;
-    EXPECT_EQ(r.clientSubject, "");
-    EXPECT_EQ(daemon.LastClientSubject(), "");
-}
-
-TEST(TestDaemonRecording, NoHeaderMeansNoTargetIdAndMalformedXmlIsFlagged) {
-    TestDaemon daemon;
-    httplib::Client client("127.0.0.1", daemon.Port());
-    ASSERT_TRUE(Post(client, StartCall()));
-    ASSERT_TRUE(Post(client, "<a><b></a>"));
-    const auto requests = daemon.Requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_FALSE(requests[0].targetId.has_value());
-    EXPECT_TRUE(requests[0].xmlWellFormed);
-    EXPECT_FALSE(requests[1].xmlWellFormed);
-    EXPECT_EQ(requests[1].method, "");
-}
-
-TEST(TestDaemonRecording, WaitForRequestsAndClearRecords) {
-    TestDaemon daemon;
-    EXPECT_FALSE(daemon.WaitForRequests(1, 20ms));
-    httplib::Client client("127.0.0.1", daemon.Port());
-    ASSERT_TRUE(Post(client, StartCall()));
-    EXPECT_TRUE(daemon.WaitForRequests(1, 5s));
-    EXPECT_EQ(daemon.RequestCount(), 1u);
-    EXPECT_EQ(daemon.ConnectionCount(), 1u);
-    daemon.ClearRecords();
-    EXPECT_EQ(daemon.RequestCount(), 0u);
-    EXPECT_EQ(daemon.ConnectionCount(), 0u);
-}
-
-TEST(TestDaemonReplies, DefaultIsResultZeroAsAnExactEnvelope) {
-    TestDaemon daemon;
-    httplib::Client client("127.0.0.1", daemon.Port());
-    auto res = Post(client, StartCall());
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 200);
-    EXPECT_EQ(res->get_header_value("Content-Type"), "text/xml; charset=utf-8");
-    EXPECT_EQ(res->body,
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\""
-              " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
-              " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
-              " soap:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><soap:Body>"
-              "<m:startResponse xmlns:m=\"urn:ctl\"><result xsi:type=\"xsd:int\">0</result></m:startResponse>"
-              "</soap:Body></soap:Envelope>");
-}
-
-TEST(TestDaemonReplies, QueuedRepliesInOrderThenTheHandler) {
-    TestDaemon daemon;
-    daemon.Enqueue(Reply::Result(65));
-    daemon.Enqueue(Reply::Raw("plain", 503, "text/plain").Header("X-Extra", "1"));
-    daemon.SetHandler([](const RecordedRequest& r) {
-        return Reply::Result(7).Output("user", r.Arg("target").value_or("?") + " & co").ResponsePrefix("ns");
-    });
-    httplib::Client client("127.0.0.1", daemon.Port());
-
-    auto first = Post(client, StartCall());
-    ASSERT_TRUE(first);
-    EXPECT_NE(first->body.find("<result xsi:type=\"xsd:int\">65</result>"), std::string::npos) << first->body;
-
-    auto second = Post(client, StartCall());
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->status, 503);
-    EXPECT_EQ(second->body, "plain");
-    EXPECT_EQ(second->get_header_value("Content-Type"), "text/plain");
-    EXPECT_EQ(second->get_header_value("X-Extra"), "1");
-
-    for (int i = 0; i < 2; ++i) {
-        auto later = Post(client, StartCall());
-        ASSERT_TRUE(later);
-        EXPECT_NE(later->body.find("<ns:startResponse xmlns:ns=\"urn:ctl\"><result xsi:type=\"xsd:int\">7</result>"
-                                   "<user xsi:type=\"xsd:string\">a &amp; co</user></ns:startResponse>"),
-                  std::string::npos)
-            << later->body;
+// A blocking TCP connection to 127.0.0.1, for checks at the byte level.
+class RawConnection {
+public:
+    explicit RawConnection(int port) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<std::uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     }
-}
+    ~RawConnection() { close(fd_); }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
 
-TEST(TestDaemonReplies, FaultHasSoapFaultShapeAndStatus500) {
-    TestDaemon daemon;
-    daemon.Enqueue(Reply::Fault("Access <denied>"));
-    daemon.Enqueue(Reply::Fault("Bad", "soap:Client", 400));
-    httplib::Client client("127.0.0.1", daemon.Port());
+    void Send(const std::string& data) const {
+        EXPECT_EQ(send(fd_, data.data(), data.size(), MSG_NOSIGNAL), static_cast<ssize_t>(data.size()));
+    }
+    // Appends what arrives to `out` until the peer closes the connection
+    // (true) or nothing more arrives for `quiet` (false).
+    bool ReadToEnd(std::string& out, std::chrono::milliseconds quiet) const {
+        const timeval limit{quiet.count() / 1000, quiet.count() % 1000 * 1000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) return n == 0 || errno != EAGAIN;
+            out.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
 
-    auto res = Post(client, StartCall());
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 500);
-    EXPECT_EQ(res->body,
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\""
-              " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
-              " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
-              " soap:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><soap:Body>"
-              "<soap:Fault><faultcode>soap:Server</faultcode><faultstring>Access &lt;denied&gt;</faultstring>"
-              "</soap:Fault></soap:Body></soap:Envelope>");
+private:
+    int fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+};
 
-    auto client400 = Post(client, StartCall());
-    ASSERT_TRUE(client400);
-    EXPECT_EQ(client400->status, 400);
-    EXPECT_NE(client400->body.find("<faultcode>soap:Client</faultcode><faultstring>Bad</faultstring>"),
-              std::string::npos);
-}
-
-TEST(TestDaemonReplies, EmptyAndRawOutputs) {
-    Reply empty = Reply::Empty();
-    EXPECT_NE(empty.Body().find("<m:methodResponse xmlns:m=\"urn:dadovu-test-daemon\"></m:methodResponse>"),
-              std::string::npos)
-        << empty.Body();
-    Reply raw = Reply::Result(0).RawOutput("list", "<a>1</a>", "ns:cclist").RawOutput("x", "<b/>");
-    EXPECT_NE(raw.Body("status", "urn:s").find("<m:statusResponse xmlns:m=\"urn:s\"><result xsi:type=\"xsd:int\">0"
-                                               "</result><list xsi:type=\"ns:cclist\"><a>1</a></list><x><b/></x>"),
-              std::string::npos)
-        << raw.Body("status", "urn:s");
-}
-
-TEST(TestDaemonReplies, HandlerThatThrowsAnswers500) {
-    TestDaemon daemon;
-    daemon.SetHandler([](const RecordedRequest&) -> Reply { throw std::runtime_error("boom"); });
-    httplib::Client client("127.0.0.1", daemon.Port());
-    auto res = Post(client, StartCall());
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 500);
-    EXPECT_NE(res->body.find("boom"), std::string::npos);
-}
-
-TEST(TestDaemonReplies, DelayHoldsTheAnswer) {
-    TestDaemon daemon;
-    daemon.Enqueue(Reply::Result(1).Delay(150ms));
-    httplib::Client client("127.0.0.1", daemon.Port());
-    const auto start = std::chrono::steady_clock::now();
-    auto res = Post(client, StartCall());
-    ASSERT_TRUE(res);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
-}
-
-TEST(TestDaemonConnections, KeptAliveRequestsCountAsOneConnection) {
+TEST(TestDaemon, RecordsTheRequestAsSent) {
     TestDaemon daemon;
     httplib::Client client("127.0.0.1", daemon.Port());
     client.set_keep_alive(true);
-    client.set_tcp_nodelay(true);
-    for (int i = 0; i < 7; ++i) ASSERT_TRUE(Post(client, StartCall()));
-    EXPECT_EQ(daemon.RequestCount(), 7u);
-    EXPECT_EQ(daemon.ConnectionCount(), 1u);
+    const std::string nested = "<item xsi:type=\"xsd:string\">x &amp; y</item><item/>";
+    const std::string body =
+        Call("start", "<S:Header><h:TargetID xmlns:h=\"urn:hdr\">node 7</h:TargetID></S:Header>",
+             "<target xsi:type=\"xsd:string\">a &lt;b&gt;</target><list xsi:type=\"m:cclist\">" + nested +
+                 "</list><bare>1</bare>");
+    ASSERT_TRUE(client.Post(kPath.c_str(), {{"X-Twice", "a"}, {"X-Twice", "b"}}, body, "text/xml"));
+    ASSERT_TRUE(client.Post(kPath.c_str(), "<a><b></a>", "text/xml"));
+    EXPECT_TRUE(daemon.WaitForRequests(2, 5s));
 
-    httplib::Client other("127.0.0.1", daemon.Port());
-    ASSERT_TRUE(Post(other, StartCall()));
-    EXPECT_EQ(daemon.ConnectionCount(), 2u);
+    const std::vector<RecordedRequest> requests = daemon.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const RecordedRequest& r = requests[0];
+    EXPECT_EQ(r.path, kPath);
+    EXPECT_EQ(r.body, body);
+    EXPECT_EQ(r.Header("x-twice") + "|" + r.Header("content-type"), "a, b|text/xml");
+    EXPECT_TRUE(r.xmlWellFormed);
+    EXPECT_EQ(r.method + " " + r.methodNamespace, "start urn:ctl");
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(r.args, (Pairs{{"target", "a <b>"}, {"list", nested}, {"bare", "1"}}));
+    EXPECT_EQ(r.argTypes, (Pairs{{"target", "xsd:string"}, {"list", "m:cclist"}, {"bare", ""}}));
+    EXPECT_EQ(r.targetId, "node 7");
+    EXPECT_FALSE(requests[1].xmlWellFormed);
+    EXPECT_EQ(requests[1].method, "");
+    EXPECT_FALSE(requests[1].targetId.has_value());
+    EXPECT_EQ(daemon.ConnectionCount(), 1u);
+    daemon.ClearRecords();
+    EXPECT_EQ(daemon.RequestCount() + daemon.ConnectionCount(), 0u);
 }
 
-TEST(TestDaemonConnections, CloseConnectionClosesAfterTheAnswer) {
+TEST(TestDaemon, AnswersWithTheQueuedRepliesThenTheHandler) {
+    struct Exchange {
+        std::string method;
+        int status;
+        std::string contentType, body;
+    };
+    const std::string xml = "text/xml; charset=utf-8";
+    const std::vector<Exchange> exchanges = {
+        {"start", 200, xml,
+         kEnvelopeOpen + "<ns:startResponse xmlns:ns=\"urn:ctl\"><result xsi:type=\"xsd:int\">65</result>"
+                         "<user xsi:type=\"xsd:string\">a &amp; &apos;b&apos;&#13;</user><list xsi:type=\"ns:cclist\">"
+                         "<a>1</a></list></ns:startResponse>" + kEnvelopeClose},
+        {"start", 400, xml,
+         kEnvelopeOpen + "<soap:Fault><faultcode>soap:Client</faultcode><faultstring>Access &lt;denied&gt;"
+                         "</faultstring></soap:Fault>" + kEnvelopeClose},
+        {"start", 503, "text/plain", "plain"},
+        {"getuser", 200, xml, kEnvelopeOpen + "<m:getuserResponse xmlns:m=\"urn:ctl\"></m:getuserResponse>" +
+                                  kEnvelopeClose},
+        {"boom", 500, "text/plain", "TestDaemon handler threw: boom"},
+    };
+    TestDaemon daemon;
+    daemon.Enqueue(
+        Reply::Result(65).ResponsePrefix("ns").Output("user", "a & 'b'\r").RawOutput("list", "<a>1</a>", "ns:cclist"));
+    daemon.Enqueue(Reply::Fault("Access <denied>", "soap:Client", 400));
+    daemon.Enqueue(Reply::Raw("plain", 503, "text/plain"));
+    daemon.SetHandler([](const RecordedRequest& r) {
+        if (r.method == "boom") throw std::runtime_error("boom");
+        return Reply::Empty();
+    });
+    httplib::Client client("127.0.0.1", daemon.Port());
+    for (const Exchange& e : exchanges) {
+        const auto res = client.Post(kPath.c_str(), Call(e.method), "text/xml");
+        ASSERT_TRUE(res) << e.method;
+        EXPECT_EQ(res->status, e.status);
+        EXPECT_EQ(res->get_header_value("Content-Type"), e.contentType);
+        EXPECT_EQ(res->body, e.body);
+    }
+    // Bodies made without a request, as the payload tests use them.
+    EXPECT_EQ(Reply::Result(0).Body(), kEnvelopeOpen + "<m:methodResponse xmlns:m=\"urn:dadovu-test-daemon\">"
+                                                       "<result xsi:type=\"xsd:int\">0</result></m:methodResponse>" +
+                                           kEnvelopeClose);
+}
+
+TEST(TestDaemon, ClosesAConnectionWhenAskedAndEveryConnectionOnStop) {
     TestDaemon daemon;
     daemon.Enqueue(Reply::Result(3).CloseConnection());
-    RawTestClient raw(daemon.Port());
-    ASSERT_TRUE(raw.Send(HttpPost(StartCall(), false)));
+    RawConnection closing(daemon.Port());
+    RawConnection idle(daemon.Port());
+    closing.Send(HttpPost(Call("start")));
     std::string response;
-    ASSERT_EQ(raw.ReadToEnd(response, 10s), RawTestClient::End::Closed) << "the daemon kept the connection open";
-    EXPECT_EQ(response.rfind("HTTP/1.1 200", 0), 0u) << response;
-    EXPECT_NE(response.find("Connection: close\r\n"), std::string::npos);
-    EXPECT_NE(response.find("<result xsi:type=\"xsd:int\">3</result>"), std::string::npos);
+    EXPECT_TRUE(closing.ReadToEnd(response, 10s)) << "the daemon kept the connection open";
+    EXPECT_NE(response.find("\r\nConnection: close\r\n"), std::string::npos) << response;
+    EXPECT_NE(response.find("<result xsi:type=\"xsd:int\">3</result>"), std::string::npos) << response;
+
+    idle.Send(HttpPost(Call("start")));
+    response.clear();
+    EXPECT_FALSE(idle.ReadToEnd(response, 300ms)) << "the daemon closed a kept-alive connection";
+    EXPECT_NE(response.find("<result xsi:type=\"xsd:int\">0</result>"), std::string::npos) << response;
+    // Stop must not wait for the idle connection's keep-alive timeout (30 s).
+    auto stopped = std::async(std::launch::async, [&daemon] { daemon.Stop(); });
+    EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready) << "Stop waited for the clients";
+    EXPECT_TRUE(idle.ReadToEnd(response, 10s));
+    httplib::Client late("127.0.0.1", daemon.Port());
+    late.set_connection_timeout(2s);
+    EXPECT_FALSE(late.Post(kPath.c_str(), Call("start"), "text/xml"));
 }
 
-TEST(TestDaemonConnections, IdleKeptAliveConnectionStaysOpenUntilStop) {
-    TestDaemon daemon;
-    RawTestClient raw(daemon.Port());
-    ASSERT_TRUE(raw.Send(HttpPost(StartCall(), false)));
-    std::string response;
-    EXPECT_EQ(raw.ReadToEnd(response, 300ms), RawTestClient::End::Timeout) << "closed a kept-alive connection";
-    EXPECT_NE(response.find("HTTP/1.1 200"), std::string::npos);
-    // Stop must not wait for the keep-alive timeout of the idle connection.
-    daemon.Stop();
-    std::string rest;
-    EXPECT_EQ(raw.ReadToEnd(rest, 10s), RawTestClient::End::Closed);
-    httplib::Client client("127.0.0.1", daemon.Port());
-    client.set_connection_timeout(2s);
-    EXPECT_FALSE(Post(client, StartCall()));
+TEST(TestDaemon, VerifiesAnOptionalClientCertificateOverTls) {
+    const SoapTest::TestPki& pki = SoapTest::TestPki::Shared();
+    TestDaemon daemon(SoapTest::TlsFiles{pki.ServerCert(), pki.ServerKey(), pki.CaFile(), false});
+    const std::vector<std::pair<std::string, std::string>> certificates = {
+        {"", ""}, {pki.ClientCert(), pki.ClientKey()}, {pki.UntrustedServerCert(), pki.UntrustedServerKey()}};
+    std::vector<std::unique_ptr<httplib::SSLClient>> clients;
+    for (const auto& [cert, key] : certificates) {
+        clients.push_back(std::make_unique<httplib::SSLClient>("127.0.0.1", daemon.Port(), cert, key));
+        clients.back()->set_ca_cert_path(pki.CaFile().c_str());
+        clients.back()->enable_server_certificate_verification(true);
+        clients.back()->set_keep_alive(true);
+        const bool served = static_cast<bool>(clients.back()->Post(kPath.c_str(), Call("start"), "text/xml"));
+        EXPECT_EQ(served, cert != pki.UntrustedServerCert()) << cert;
+    }
+    const std::vector<RecordedRequest> requests = daemon.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].clientSubject + "|" + requests[1].clientSubject, "|/CN=dadovu-test-client");
+    EXPECT_EQ(daemon.LastClientSubject(), "/CN=dadovu-test-client");
+    EXPECT_EQ(daemon.ConnectionCount(), 2u);
+    // The served clients' connections stay open and idle: Stop must end them.
+    auto stopped = std::async(std::launch::async, [&daemon] { daemon.Stop(); });
+    EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready) << "Stop waited for the clients";
 }
 
-TEST(TestDaemonConnections, StopReleasesADelayedAnswer) {
-    TestDaemon daemon;
-    daemon.Enqueue(Reply::Result(1).Delay(60s));
-    RawTestClient raw(daemon.Port());
-    ASSERT_TRUE(raw.Send(HttpPost(StartCall(), true)));
-    ASSERT_TRUE(daemon.WaitForRequests(1, 10s));
-    daemon.Stop();
-    std::string response;
-    EXPECT_NE(raw.ReadToEnd(response, 10s), RawTestClient::End::Timeout);
-}
+TEST(RawDaemon, ActsOnlyOnTheWholeRequestAndStopsWithClientsConnected) {
+    const std::string reply = RawDaemon::HttpResponse("<ok/>");
+    const std::string request = HttpPost(Call("start"));
+    RawDaemon verbatim(RawDaemon::Mode::Verbatim, reply);
+    RawConnection client(verbatim.Port());
+    client.Send(request.substr(0, request.size() - 5));
+    std::string got;
+    EXPECT_FALSE(client.ReadToEnd(got, 200ms));
+    EXPECT_EQ(got, "") << "answered before the whole body arrived";
+    client.Send(request.substr(request.size() - 5));
+    EXPECT_TRUE(client.ReadToEnd(got, 10s));
+    EXPECT_EQ(got, reply);
+    EXPECT_EQ(verbatim.RequestCount(), 1u);
 
-TEST(TestDaemonUri, NamesSchemeHostPortAndPath) {
-    TestDaemon daemon;
-    const std::string port = std::to_string(daemon.Port());
-    EXPECT_GT(daemon.Port(), 0);
-    EXPECT_EQ(daemon.Uri(), "http://127.0.0.1:" + port + kPath);
-    EXPECT_EQ(daemon.Uri("/x"), "http://127.0.0.1:" + port + "/x");
-    EXPECT_EQ(daemon.Uri("localhost", "/y"), "http://localhost:" + port + "/y");
+    auto silent = std::make_unique<RawDaemon>(RawDaemon::Mode::NeverAnswer, reply);
+    RawConnection waiting(silent->Port());
+    RawConnection halfSent(silent->Port());
+    waiting.Send(request);
+    halfSent.Send("POST / HTTP/1.1\r\nHost");
+    EXPECT_FALSE(waiting.ReadToEnd(got, 200ms));
+    auto stopped = std::async(std::launch::async, [&silent] { silent.reset(); });
+    EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready) << "Stop waited for the clients";
+    EXPECT_TRUE(waiting.ReadToEnd(got, 10s));
+    EXPECT_TRUE(halfSent.ReadToEnd(got, 10s));
+    EXPECT_EQ(got, reply) << "the silent daemon sent something";
 }
 
 }  // namespace
