@@ -9,21 +9,21 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <list>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace SoapTest {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // Every wait is cut into slices this long so that Stop() is noticed promptly.
 constexpr int kSliceMs = 20;
@@ -32,81 +32,11 @@ constexpr int kSliceMs = 20;
 constexpr std::chrono::milliseconds kDrainTime{200};
 constexpr std::size_t kPartialUnset = std::numeric_limits<std::size_t>::max();
 
-// Closes a socket on every path out of its owner.
-class Socket {
-public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-std::string ToLower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-// The value of header `lowerName` in an HTTP head, "" when absent.
-std::string HeadValue(const std::string& head, const std::string& lowerName) {
-    std::size_t pos = head.find("\r\n");
-    while (pos != std::string::npos && pos + 2 < head.size()) {
-        const std::size_t start = pos + 2;
-        const std::size_t end = head.find("\r\n", start);
-        const std::string line = head.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        const std::size_t colon = line.find(':');
-        if (colon != std::string::npos && ToLower(line.substr(0, colon)) == lowerName) {
-            const std::size_t first = line.find_first_not_of(" \t", colon + 1);
-            const std::size_t last = line.find_last_not_of(" \t");
-            return first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
-        }
-        pos = end;
-    }
-    return std::string();
-}
-
-// The end of a chunked body that starts at `pos` in `data` (just past its
-// trailers), or npos while it is incomplete.
-std::size_t ChunkedEnd(const std::string& data, std::size_t pos) {
-    for (;;) {
-        const std::size_t lineEnd = data.find("\r\n", pos);
-        if (lineEnd == std::string::npos) return std::string::npos;
-        const std::string sizeText = data.substr(pos, lineEnd - pos);
-        std::size_t size = 0;
-        std::size_t digits = 0;
-        for (const char c : sizeText) {
-            const int value = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                              : (c >= 'a' && c <= 'f')                    ? c - 'a' + 10
-                              : (c >= 'A' && c <= 'F')                    ? c - 'A' + 10
-                                                                          : -1;
-            if (value < 0 || digits == 15) break;  // chunk extensions follow, or an absurd size
-            size = size * 16 + static_cast<std::size_t>(value);
-            ++digits;
-        }
-        if (size == 0) {
-            if (data.compare(lineEnd + 2, 2, "\r\n") == 0) return lineEnd + 4;
-            const std::size_t trailersEnd = data.find("\r\n\r\n", lineEnd + 2);
-            return trailersEnd == std::string::npos ? std::string::npos : trailersEnd + 4;
-        }
-        pos = lineEnd + 2 + size + 2;
-        if (pos > data.size()) return std::string::npos;
-    }
-}
+bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 
 }  // namespace
 
 struct RawDaemon::Impl {
-    struct Worker {
-        std::thread thread;
-        std::atomic<bool> done{false};
-    };
-
     Mode mode;
     std::string reply;
     std::atomic<std::size_t> partialBytes{kPartialUnset};
@@ -119,91 +49,69 @@ struct RawDaemon::Impl {
     std::atomic<std::size_t> requests{0};
     std::atomic<std::size_t> connections{0};
     std::thread acceptThread;
-    std::list<Worker> workers;  // touched by the accept thread only, then by Stop()
+    // One per connection, joined when the daemon is destroyed (a daemon serves
+    // the few connections of one test). Touched by the accept thread only.
+    std::vector<std::thread> workers;
 
-    Impl(Mode m, std::string r) : mode(m), reply(std::move(r)) {}
-
-    void Start() {
+    Impl(Mode m, std::string r) : mode(m), reply(std::move(r)) {
         listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (listenFd < 0) throw std::runtime_error("RawDaemon: socket failed");
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
-        if (bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listenFd, 128) != 0 ||
-            getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            close(listenFd);
-            throw std::runtime_error(std::string("RawDaemon: cannot listen on 127.0.0.1: ") + std::strerror(errno));
+        if (listenFd < 0 || bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            listen(listenFd, 128) != 0 || getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            const std::string error = std::strerror(errno);
+            if (listenFd >= 0) close(listenFd);
+            throw std::runtime_error("RawDaemon: cannot listen on 127.0.0.1: " + error);
         }
         port = ntohs(addr.sin_port);
         acceptThread = std::thread([this] { AcceptLoop(); });
     }
 
-    void Stop() {
-        if (stopping.exchange(true)) return;
+    ~Impl() {
+        stopping = true;
         acceptThread.join();
-        for (auto& worker : workers) worker.thread.join();
-        workers.clear();
+        for (auto& worker : workers) worker.join();
         close(listenFd);
     }
 
     void AcceptLoop() {
-        while (!stopping) {
-            pollfd p{listenFd, POLLIN, 0};
-            if (poll(&p, 1, kSliceMs) > 0) {
-                const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-                if (fd >= 0) {
-                    ++connections;
-                    Worker& worker = workers.emplace_back();
-                    worker.thread = std::thread([this, fd, &worker] {
-                        Serve(fd);
-                        worker.done = true;
-                    });
-                }
-            }
-            for (auto it = workers.begin(); it != workers.end();) {
-                if (it->done) {
-                    it->thread.join();
-                    it = workers.erase(it);
-                } else {
-                    ++it;
-                }
+        while (WaitFor(listenFd, POLLIN)) {
+            const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd >= 0) {
+                ++connections;
+                workers.emplace_back([this, fd] {
+                    Serve(fd);
+                    close(fd);
+                });
             }
         }
     }
 
-    // Waits up to one slice for `events` on `fd`; false when stopping.
+    // Waits up to one slice for `events` on `fd` (just sleeps for a negative
+    // `fd`); false when stopping.
     bool WaitFor(int fd, short events) const {
         pollfd p{fd, events, 0};
         poll(&p, 1, kSliceMs);
         return !stopping;
     }
 
-    // Reads one complete request (head, then a Content-Length or chunked
-    // body) into `pending`, leaving bytes of any next request there. With
-    // `idle` set, gives up when no byte of the request came within it. False
-    // when the client closed, the wait gave up, or the daemon stops.
-    bool ReadRequest(int fd, std::string& pending, std::optional<std::chrono::milliseconds> idle) {
-        const auto idleDeadline = std::chrono::steady_clock::now() + idle.value_or(std::chrono::milliseconds(0));
-        bool headCounted = false;
+    // Reads one complete request (head, then its Content-Length body) into
+    // `pending`, leaving bytes of any next request there. False when the
+    // client closed, the daemon stops, or no byte came before `idleUntil`.
+    bool ReadRequest(int fd, std::string& pending, Clock::time_point idleUntil) {
+        bool counted = false;
         for (;;) {
             const std::size_t headEnd = pending.find("\r\n\r\n");
             if (headEnd != std::string::npos) {
-                if (!headCounted) {
-                    headCounted = true;
-                    ++requests;
-                }
-                const std::string head = pending.substr(0, headEnd + 4);
-                std::size_t end = std::string::npos;
-                if (ToLower(HeadValue(head, "transfer-encoding")).find("chunked") != std::string::npos) {
-                    end = ChunkedEnd(pending, head.size());
-                } else {
-                    const std::string length = HeadValue(head, "content-length");
-                    const unsigned long long bodySize = length.empty() ? 0 : std::strtoull(length.c_str(), nullptr, 10);
-                    if (pending.size() - head.size() >= bodySize) end = head.size() + bodySize;
-                }
-                if (end != std::string::npos) {
-                    pending.erase(0, end);
+                if (!counted) ++requests;
+                counted = true;
+                const char* length = strcasestr(pending.c_str(), "\r\ncontent-length:");
+                const bool hasLength = length != nullptr && length < pending.c_str() + headEnd;
+                const unsigned long long bodySize = hasLength ? std::strtoull(length + 17, nullptr, 10) : 0;
+                if (pending.size() - headEnd - 4 >= bodySize) {
+                    pending.erase(0, headEnd + 4 + bodySize);
                     return true;
                 }
             }
@@ -212,9 +120,7 @@ struct RawDaemon::Impl {
             const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
             if (n > 0) {
                 pending.append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-                return false;
-            } else if (idle && pending.empty() && std::chrono::steady_clock::now() >= idleDeadline) {
+            } else if (n == 0 || !WouldBlock() || (pending.empty() && Clock::now() >= idleUntil)) {
                 return false;
             }
         }
@@ -226,92 +132,56 @@ struct RawDaemon::Impl {
             if (n > 0) {
                 data += n;
                 size -= static_cast<std::size_t>(n);
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                if (!WaitFor(fd, POLLOUT)) return false;
-            } else {
+            } else if (n == 0 || !WouldBlock() || !WaitFor(fd, POLLOUT)) {
                 return false;
             }
         }
         return true;
     }
 
-    // Sleeps `duration` in slices; false when stopping.
-    bool Sleep(std::chrono::milliseconds duration) const {
-        const auto deadline = std::chrono::steady_clock::now() + duration;
-        while (!stopping) {
-            const auto left = deadline - std::chrono::steady_clock::now();
-            if (left <= std::chrono::milliseconds(0)) return true;
-            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-                left, std::chrono::milliseconds(kSliceMs)));
-        }
-        return false;
-    }
-
-    // Sends FIN and waits briefly for the client's, discarding its input.
-    void CloseGracefully(int fd) const {
-        shutdown(fd, SHUT_WR);
-        const auto deadline = std::chrono::steady_clock::now() + kDrainTime;
-        while (std::chrono::steady_clock::now() < deadline && WaitFor(fd, POLLIN)) {
-            char buffer[4096];
+    // Discards the client's input until it closes, `until` passes or we stop.
+    void Drain(int fd, Clock::time_point until) const {
+        char buffer[4096];
+        while (Clock::now() < until && WaitFor(fd, POLLIN)) {
             const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
+            if (n == 0 || (n < 0 && !WouldBlock())) return;
         }
     }
 
-    void Serve(int rawFd) {
-        const Socket socket(rawFd);
-        const int fd = socket.get();
+    void Serve(int fd) {
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::string pending;
-        if (!ReadRequest(fd, pending, std::nullopt)) return;
-
-        switch (mode) {
-            case Mode::NeverAnswer:
-                // Swallows whatever else comes until the client leaves or we stop.
-                while (WaitFor(fd, POLLIN)) {
-                    char buffer[4096];
-                    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-                    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
-                }
-                return;
-            case Mode::DropAfterRequest: {
-                // A zero linger time makes close() reset the connection.
-                const linger reset{1, 0};
-                setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-                return;
-            }
-            case Mode::Partial: {
-                const std::size_t wanted = partialBytes;
-                const std::size_t count = std::min(wanted == kPartialUnset ? reply.size() / 2 : wanted, reply.size());
-                if (SendAll(fd, reply.data(), count)) CloseGracefully(fd);
-                return;
-            }
-            case Mode::Drip:
-                for (std::size_t i = 0; i < reply.size(); ++i) {
-                    if (i > 0 && !Sleep(std::chrono::milliseconds(dripMs.load()))) return;
-                    if (!SendAll(fd, reply.data() + i, 1)) return;
-                }
-                CloseGracefully(fd);
-                return;
-            case Mode::Verbatim:
-                if (SendAll(fd, reply.data(), reply.size())) CloseGracefully(fd);
-                return;
-            case Mode::CloseIdle:
-                do {
-                    if (!SendAll(fd, reply.data(), reply.size())) return;
-                } while (ReadRequest(fd, pending, std::chrono::milliseconds(idleCloseMs.load())));
-                if (!stopping) CloseGracefully(fd);
-                return;
+        if (!ReadRequest(fd, pending, Clock::time_point::max())) return;
+        if (mode == Mode::NeverAnswer) return Drain(fd, Clock::time_point::max());
+        if (mode == Mode::DropAfterRequest) {
+            // A zero linger time makes close() reset the connection.
+            const linger reset{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            return;
         }
+        const std::size_t wanted = mode != Mode::Partial ? reply.size() : partialBytes.load();
+        const std::size_t count = std::min(wanted == kPartialUnset ? reply.size() / 2 : wanted, reply.size());
+        // Drip sends one byte at a time, pausing before each but the first.
+        const std::size_t piece = mode == Mode::Drip ? 1 : std::max<std::size_t>(count, 1);
+        do {
+            for (std::size_t sent = 0; sent < count; sent += piece) {
+                const auto next = Clock::now() + std::chrono::milliseconds(sent > 0 ? dripMs.load() : 0);
+                while (Clock::now() < next) {
+                    if (!WaitFor(-1, 0)) return;
+                }
+                if (!SendAll(fd, reply.data() + sent, std::min(piece, count - sent))) return;
+            }
+        } while (mode == Mode::CloseIdle &&
+                 ReadRequest(fd, pending, Clock::now() + std::chrono::milliseconds(idleCloseMs.load())));
+        shutdown(fd, SHUT_WR);
+        Drain(fd, Clock::now() + kDrainTime);
     }
 };
 
-RawDaemon::RawDaemon(Mode mode, std::string reply) : impl_(std::make_unique<Impl>(mode, std::move(reply))) {
-    impl_->Start();
-}
+RawDaemon::RawDaemon(Mode mode, std::string reply) : impl_(std::make_unique<Impl>(mode, std::move(reply))) {}
 
-RawDaemon::~RawDaemon() { impl_->Stop(); }
+RawDaemon::~RawDaemon() = default;
 
 void RawDaemon::SetPartialBytes(std::size_t bytes) { impl_->partialBytes = bytes; }
 
@@ -322,22 +192,17 @@ void RawDaemon::SetIdleClose(std::chrono::milliseconds after) { impl_->idleClose
 int RawDaemon::Port() const { return impl_->port; }
 
 std::string RawDaemon::Uri(const std::string& path) const {
-    std::string uri = "http://127.0.0.1:" + std::to_string(impl_->port);
-    if (!path.empty() && path.front() != '/') uri += '/';
-    return uri + path;
+    const std::string slash = !path.empty() && path.front() != '/' ? "/" : "";
+    return "http://127.0.0.1:" + std::to_string(impl_->port) + slash + path;
 }
 
 std::size_t RawDaemon::RequestCount() const { return impl_->requests; }
 
 std::size_t RawDaemon::ConnectionCount() const { return impl_->connections; }
 
-std::string RawDaemon::HttpResponse(const std::string& body, const std::string& extraHeaders) {
-    std::string headers = extraHeaders;
-    if (!headers.empty() && (headers.size() < 2 || headers.compare(headers.size() - 2, 2, "\r\n") != 0)) {
-        headers += "\r\n";
-    }
+std::string RawDaemon::HttpResponse(const std::string& body) {
     return "HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body;
+           std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 }  // namespace SoapTest

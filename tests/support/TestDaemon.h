@@ -82,8 +82,6 @@ public:
     // Uses `prefix` (declared for the response namespace) on the response
     // element instead of the default; outputs stay unqualified.
     Reply& ResponsePrefix(const std::string& prefix);
-    Reply& Header(const std::string& name, const std::string& value);
-    Reply& Delay(std::chrono::milliseconds delay);
     // Sends "Connection: close" and closes the connection after the answer.
     Reply& CloseConnection();
 
@@ -95,21 +93,14 @@ public:
     std::string Body(const std::string& method, const std::string& methodNamespace) const;
     int HttpStatus() const { return status_; }
     const std::string& ContentType() const { return contentType_; }
-    const std::vector<std::pair<std::string, std::string>>& Headers() const { return headers_; }
-    std::chrono::milliseconds GetDelay() const { return delay_; }
     bool ClosesConnection() const { return close_; }
 
 private:
-    enum class Kind { Response, Fault, Raw };
-    Kind kind_ = Kind::Response;
     int status_ = 200;
     std::string contentType_ = "text/xml; charset=utf-8";
-    std::string raw_;
-    std::string faultCode_, faultString_;
+    std::optional<std::string> raw_;  // the whole body of Fault and Raw replies
     std::string prefix_ = "m";
     std::vector<std::string> outputs_;  // serialised output elements
-    std::vector<std::pair<std::string, std::string>> headers_;
-    std::chrono::milliseconds delay_{0};
     bool close_ = false;
 };
 
@@ -153,9 +144,9 @@ public:
     // in one-line form (X509_NAME_oneline), e.g. "/CN=dadovu-test-client".
     std::string LastClientSubject() const;
     void ClearRecords();
-    // Stops listening and closes every connection at once (an answer still
-    // being delayed is not sent); later requests are refused. Idempotent; the
-    // destructor calls it.
+    // Stops listening and closes every connection at once, idle kept-alive
+    // ones included; later requests are refused. Waits for handlers still
+    // running. Idempotent; the destructor calls it.
     void Stop();
 
     struct Impl;
@@ -166,10 +157,10 @@ private:
 
 // A plain-TCP daemon on 127.0.0.1 that serves each connection with a scripted
 // byte-level behaviour, for transport faults. Every connection is served on
-// its own thread; each first reads one complete request (head, then its
-// Content-Length or chunked body) before acting. Closing is graceful (FIN)
-// except in DropAfterRequest. The destructor returns within a few tens of
-// milliseconds even while clients are connected. Thread-safe.
+// its own thread; each first reads one complete request (head, then as many
+// body bytes as its Content-Length says) before acting. Closing is graceful
+// (FIN) except in DropAfterRequest. The destructor returns within a few tens
+// of milliseconds even while clients are connected. Thread-safe.
 class RawDaemon {
 public:
     enum class Mode {
@@ -197,7 +188,7 @@ public:
     std::size_t ConnectionCount() const;
 
     // A full HTTP/1.1 200 response carrying `body` (Content-Length set).
-    static std::string HttpResponse(const std::string& body, const std::string& extraHeaders = {});
+    static std::string HttpResponse(const std::string& body);
 
     struct Impl;
 

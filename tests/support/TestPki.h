@@ -30,7 +30,7 @@ public:
     const std::string& UntrustedServerKey() const { return untrustedKey_; }
     const std::string& WrongHostServerCert() const { return wrongHostCert_; }  // SAN "wrong.example"
     const std::string& WrongHostServerKey() const { return wrongHostKey_; }
-    const std::string& ExpiredServerCert() const { return expiredCert_; }      // valid dates in the past
+    const std::string& ExpiredServerCert() const { return expiredCert_; }      // expired a day before it was made
     const std::string& ExpiredServerKey() const { return expiredKey_; }
 
 private:
