@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -51,7 +52,20 @@ Sim::Sim(const std::vector<std::string>& args, int port) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    const int rc = ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
+    // The environment, with the simulator's own ThreadSanitizer suppressions
+    // where this is a ThreadSanitizer build.
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
+#ifdef DADOVU_SIM_TSAN_SUPPRESSIONS
+    auto tsan = std::find_if(environment.begin(), environment.end(),
+                             [](const std::string& entry) { return entry.rfind("TSAN_OPTIONS=", 0) == 0; });
+    if (tsan == environment.end()) tsan = environment.insert(environment.end(), "TSAN_OPTIONS=");
+    *tsan += ":suppressions=" DADOVU_SIM_TSAN_SUPPRESSIONS;
+#endif
+    std::vector<char*> variables;
+    for (std::string& entry : environment) variables.push_back(entry.data());
+    variables.push_back(nullptr);
+    const int rc = ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, pointers.data(), variables.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     out_ = fds[0];
