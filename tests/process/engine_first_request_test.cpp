@@ -1,59 +1,83 @@
-// The first requests of a process: eight threads that make them at the same
-// moment configure the shared messenger exactly once. This file is a test
-// executable of its own, so that no earlier request of another test has
-// configured the messenger already.
-
-#include <dadovu/dadovu.h>
-#include <gtest/gtest.h>
+// The first requests of a process, which create the shared messenger from the
+// settings in force. An executable of its own, so that no earlier request has
+// created the messenger; one test, because the messenger is the process's.
 
 #include <atomic>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "TestDaemon.h"
-#include "engine/ControlImpl.h"
-#include "engine_support.h"
+#include "TestEnvironment.h"
+#include "TestPki.h"
 
 namespace {
 
+using namespace DaDovuTest;
 using DaDovu::ControlImpl_t;
 
-TEST(EngineFirstRequest, EightThreadsAtOnceInitializeTheMessengerExactlyOnce) {
-    EngineTest::NodeSettings settings;
-    EngineTest::TraceCapture trace(settings, 25);
-    SoapTest::TestDaemon daemon;
-    const QxPalNet::URI_t uri(daemon.Uri().c_str());
+TEST(FirstRequests, CreateTheSharedMessengerOnceAndItKeepsItsSettings) {
+    const SoapTest::TestPki& pki = SoapTest::TestPki::Shared();
+    SoapTest::TestDaemon plain;
+    SoapTest::TestDaemon secure(SoapTest::TlsFiles{pki.ServerCert(), pki.ServerKey(), "", false});
+    const QxPalNet::URI_t uri(plain.Uri().c_str());
     const DaDovu::Control::Options options;
+    NodeSettings settings;
+    TraceCapture trace(25);
+    const std::string initializing = "Initializing messenger object.", exists = "Messenger object already exists.";
 
+    // A creation that fails is not kept: its failure passes unchanged, and the
+    // next request tries again.
+    settings.Set("lnk.http.ext.ctrl", "TIMEOUT_MS", "soon");
+    EXPECT_THROW(ControlImpl_t::Start("t", false, options, uri), QxPalMsg::IllegalArgumentError_t);
+    EXPECT_THROW(ControlImpl_t::Stop("t", false, options, uri), QxPalMsg::IllegalArgumentError_t);
+    EXPECT_EQ(trace.Count(initializing), 2u);
+    EXPECT_EQ(plain.RequestCount(), 0u);
+
+    // Eight threads that make the first requests at once create it exactly once.
+    settings.Set("lnk.http.ext.ctrl", "TIMEOUT_MS", "5000");
+    settings.Set("lnk.http.ext.ctrl", "CA_FILE", pki.CaFile());
+    trace.Clear();
     constexpr int kThreads = 8;
     std::atomic<int> waiting{kThreads};
     std::atomic<int> succeeded{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&] {
-            // Start together: every thread spins until all are ready.
             waiting.fetch_sub(1);
             while (waiting.load() > 0) std::this_thread::yield();
-            try {
-                if (ControlImpl_t::Start("t", false, options, uri) == 0) succeeded.fetch_add(1);
-            } catch (const QxPalMsg::Exception_t& e) {
-                ADD_FAILURE() << e.what();
-            }
+            if (Outcome([&] { return ControlImpl_t::Start("t", false, options, uri); }) == "returned 0") ++succeeded;
         });
     }
     for (std::thread& thread : threads) thread.join();
-
     EXPECT_EQ(succeeded.load(), kThreads);
-    EXPECT_EQ(daemon.RequestCount(), static_cast<std::size_t>(kThreads));
-    EXPECT_EQ(trace.Count("Initializing messenger object."), 1u);
-    EXPECT_EQ(trace.Count("Messenger object already exists."), static_cast<std::size_t>(kThreads - 1));
+    EXPECT_EQ(trace.Count(initializing), 1u);
+    EXPECT_EQ(trace.Count(exists), static_cast<std::size_t>(kThreads - 1));
+    for (const TraceCapture::Line& line : trace.Lines())
+        EXPECT_TRUE(line.level == 25u || (line.text != initializing && line.text != exists)) << line.text;
 
-    // Every later request finds it.
+    // Later requests find it, with the settings of its creation: a broken
+    // section no longer matters, and the trusted authority stays.
+    settings.Set("lnk.http.ext.ctrl", "TIMEOUT_MS", "soon");
     trace.Clear();
-    ControlImpl_t::Stop("t", false, options, uri);
-    EXPECT_EQ(trace.Count("Initializing messenger object."), 0u);
-    EXPECT_EQ(trace.Count("Messenger object already exists."), 1u);
+    EXPECT_EQ(ControlImpl_t::AddComponent("f", uri), 0);
+    EXPECT_EQ(trace.Count(exists), 1u);
+    EXPECT_EQ(trace.Count(initializing), 0u);
+
+    // With a certificate installed, requests go over TLS by URI and by node,
+    // and a plain endpoint is refused before anything is sent.
+    settings.SetCertInstalled("true");
+    trace.Clear();
+    const QxPalNet::URI_t secureUri(secure.Uri().c_str());
+    EXPECT_EQ(ControlImpl_t::Start("web", false, options, secureUri), 0);
+    EXPECT_EQ(ControlImpl_t::AddComponent("web.xml", secureUri), 0);
+    const std::string node = "127.0.0.1:" + std::to_string(secure.Port());
+    EXPECT_EQ(ControlImpl_t::Stop("web", false, QxPalStr::String_t(node.c_str()), options), 0);
+    EXPECT_THROW(ControlImpl_t::Start("web", false, options, uri), DaDovu::CommunicationException);
+    EXPECT_EQ(trace.Count("Certificate is installed"), 5u);
+    const std::vector<SoapTest::RecordedRequest> requests = secure.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(Wire(requests[0]), "start(target=web, boot=false, async=false)");
+    EXPECT_EQ(requests[2].path + " " + Wire(requests[2]),
+              "/dadovu.ctrl.server/lnkrpcserver stop(target=web, kill=false, async=false)");
+    EXPECT_EQ(plain.RequestCount(), static_cast<std::size_t>(kThreads + 1));
 }
 
 }  // namespace
