@@ -8,6 +8,8 @@
 #include <qxlnk/exceptions.h>
 #include <qxpal/xml.h>
 
+#include <strings.h>
+
 #include <cstring>
 #include <new>
 #include <random>
@@ -25,10 +27,6 @@ const char* const kServicePrefix = "lnk";
 namespace {
 
 constexpr std::string_view kEnvelopeNamespace = "http://schemas.xmlsoap.org/soap/envelope/";
-
-// Separates namespace URI, local name and prefix in the names Expat reports.
-// U+0001 cannot occur in an XML 1.0 document, so it never occurs in a name or URI.
-constexpr char kNameSeparator = '\x01';
 
 constexpr char kEnvelopeOpen[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
@@ -89,32 +87,117 @@ void AppendRequestEnvelope(std::string& out, std::string_view method, int count,
 
 // ---- EnvelopeParser ----
 
-EnvelopeParser::EnvelopeParser() : parser_(XML_ParserCreateNS(nullptr, kNameSeparator)) {
-    if (parser_ == nullptr) throw std::bad_alloc();
+namespace {
+
+constexpr std::string_view kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
+constexpr std::string_view kXmlnsNamespace = "http://www.w3.org/2000/xmlns/";
+
+// The long-lived parser's outer element, and the marker fed after each
+// document. Neither can occur in a document: both close a document that
+// contains them with an error.
+constexpr std::string_view kStreamOpen = "<qxlnk-responses>";
+constexpr std::string_view kEndMarker = "<qxlnk-end/>";
+constexpr std::string_view kEndMarkerName = "qxlnk-end";
+
+// Enough of a document's start to read its XML declaration and find its root.
+constexpr std::size_t kMaxHead = 256;
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::size_t SkipSpace(std::string_view text, std::size_t at) {
+    while (at < text.size() && IsSpace(text[at])) ++at;
+    return at;
+}
+
+// Reads `name` Eq quoted-value at `at`, allowing white space around '='.
+// Sets `value` and moves `at` past it; false when the text does not match.
+bool ReadPseudoAttribute(std::string_view text, std::size_t& at, std::string_view name, std::string_view& value) {
+    if (text.compare(at, name.size(), name) != 0) return false;
+    at = SkipSpace(text, at + name.size());
+    if (at >= text.size() || text[at] != '=') return false;
+    at = SkipSpace(text, at + 1);
+    if (at >= text.size() || (text[at] != '"' && text[at] != '\'')) return false;
+    const std::size_t close = text.find(text[at], at + 1);
+    if (close == std::string_view::npos) return false;
+    value = text.substr(at + 1, close - at - 1);
+    at = close + 1;
+    return true;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Whether `declaration` ("<?xml ... ?>") is an XML 1.0 declaration of a UTF-8
+// document, in exactly the grammar of XML 1.0: version, then optionally
+// encoding and standalone, each after white space.
+bool IsUtf8Declaration(std::string_view declaration) {
+    const std::string_view body = declaration.substr(5, declaration.size() - 7);  // without "<?xml" and "?>"
+    std::size_t at = 0;
+    std::string_view value;
+    std::size_t spaced = SkipSpace(body, at);
+    if (spaced == at || !ReadPseudoAttribute(body, spaced, "version", value) || value != "1.0") return false;
+    at = spaced;
+    spaced = SkipSpace(body, at);
+    if (spaced > at && ReadPseudoAttribute(body, spaced, "encoding", value)) {
+        if (!EqualsNoCase(value, "UTF-8")) return false;
+        at = spaced;
+        spaced = SkipSpace(body, at);
+    }
+    if (spaced > at && ReadPseudoAttribute(body, spaced, "standalone", value)) {
+        if (value != "yes" && value != "no") return false;
+        at = spaced;
+    }
+    return SkipSpace(body, at) == body.size();
+}
+
+bool IsAsciiNameStart(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80;
+}
+
+}  // namespace
+
+EnvelopeParser::EnvelopeParser() {
     std::random_device entropy;
     hashSalt_ = (static_cast<unsigned long>(entropy()) << 32) ^ entropy();
 }
 
-EnvelopeParser::~EnvelopeParser() { XML_ParserFree(parser_); }
+EnvelopeParser::~EnvelopeParser() = default;
+
+EnvelopeParser::ExpatPtr EnvelopeParser::NewExpat(const char* encoding) {
+    ExpatPtr parser(XML_ParserCreate(encoding));
+    if (parser == nullptr) throw std::bad_alloc();
+    XML_Parser expat = parser.get();
+    // The salt keeps Expat's hash tables safe from flooding by the peer.
+    XML_SetHashSalt(expat, hashSalt_);
+    XML_SetUserData(expat, this);
+    XML_SetParamEntityParsing(expat, XML_PARAM_ENTITY_PARSING_NEVER);
+    XML_SetElementHandler(expat, &OnStart, &OnEnd);
+    XML_SetCharacterDataHandler(expat, &OnText);
+    XML_SetStartDoctypeDeclHandler(expat, &OnDoctype);
+    XML_SetEntityDeclHandler(expat, &OnEntityDecl);
+#if XML_MAJOR_VERSION > 2 || (XML_MAJOR_VERSION == 2 && XML_MINOR_VERSION >= 6)
+    // The end marker must be parsed when it is fed, not deferred.
+    XML_SetReparseDeferralEnabled(expat, XML_FALSE);
+#endif
+    return parser;
+}
 
 void EnvelopeParser::Begin(int count, QxLnkSoap::SOAPArg* const* outputs, const std::string* context) {
     if (count < 0 || (count > 0 && outputs == nullptr)) ThrowIllegalArgument("A call needs its outputs");
     for (int i = 0; i < count; ++i) {
         if (outputs[i] == nullptr) ThrowIllegalArgument("A call output is null");
     }
-    // A reset parser keeps its memory, so a kept-alive connection parses
-    // each response without building a parser anew.
-    if (!fresh_ && XML_ParserReset(parser_, nullptr) != XML_TRUE) throw std::bad_alloc();
-    fresh_ = false;
-    // The salt keeps Expat's hash tables safe from flooding by the peer.
-    XML_SetHashSalt(parser_, hashSalt_);
-    XML_SetUserData(parser_, this);
-    XML_SetReturnNSTriplet(parser_, 1);
-    XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
-    XML_SetElementHandler(parser_, &OnStart, &OnEnd);
-    XML_SetCharacterDataHandler(parser_, &OnText);
-    XML_SetStartDoctypeDeclHandler(parser_, &OnDoctype);
-    XML_SetEntityDeclHandler(parser_, &OnEntityDecl);
+    // A document left unfinished leaves the long-lived parser inside it.
+    if (route_ == Route::Stream && !streamReady_) stream_.reset();
+    whole_.reset();
+    current_ = nullptr;
+    route_ = Route::Undecided;
+    head_.clear();
+    declarationLength_ = 0;
+    markerFed_ = false;
+    sawMarker_ = false;
+    sawRoot_ = false;
 
     outputs_ = outputs;
     count_ = count;
@@ -127,43 +210,147 @@ void EnvelopeParser::Begin(int count, QxLnkSoap::SOAPArg* const* outputs, const 
     faultCode_.clear();
     faultString_.clear();
     taken_.clear();
+    bindings_.clear();
+    bindingText_.clear();
     finished_ = false;
     failed_ = false;
     error_.clear();
     thrown_ = nullptr;
 }
 
-bool EnvelopeParser::Feed(const char* data, std::size_t length, bool last) {
-    constexpr std::size_t kPiece = std::size_t{1} << 30;  // XML_Parse takes an int length
-    while (!failed_ && !finished_ && length > 0) {
-        const std::size_t piece = length < kPiece ? length : kPiece;
-        const bool final = last && piece == length;
-        if (XML_Parse(parser_, data, static_cast<int>(piece), final ? XML_TRUE : XML_FALSE) != XML_STATUS_OK)
-            return ExpatFailed();
-        finished_ = final;
-        data += piece;
-        length -= piece;
+// Chooses the route once the document's start is known; false while more
+// bytes are needed (only while `head` is shorter than kMaxHead and not
+// `complete`).
+bool EnvelopeParser::Decide(std::string_view head, bool complete) {
+    const bool mayWait = !complete && head.size() < kMaxHead;
+    bool stream = false;
+    std::size_t at = 0;
+    constexpr std::string_view kXmlDecl = "<?xml";
+    if (head.size() <= kXmlDecl.size() && kXmlDecl.compare(0, head.size(), head) == 0 && mayWait) return false;
+    if (head.compare(0, kXmlDecl.size(), kXmlDecl) == 0) {
+        const std::size_t close = head.find("?>");
+        if (close == std::string_view::npos && mayWait) return false;
+        if (close != std::string_view::npos && head.size() > kXmlDecl.size() && IsSpace(head[kXmlDecl.size()]) &&
+            IsUtf8Declaration(head.substr(0, close + 2)))
+            at = close + 2;
     }
-    return !failed_;
+    if (at > 0 || head.compare(0, kXmlDecl.size(), kXmlDecl) != 0) {
+        // The root element must come next, after white space only.
+        const std::size_t root = SkipSpace(head, at);
+        if (root + 1 >= head.size() && mayWait) return false;
+        stream = root + 1 < head.size() && head[root] == '<' && IsAsciiNameStart(static_cast<unsigned char>(head[root + 1]));
+    }
+
+    if (stream) {
+        if (stream_ != nullptr && (!streamReady_ || streamBytes_ > kStreamBytes)) stream_.reset();
+        if (stream_ == nullptr) {
+            stream_ = NewExpat("UTF-8");
+            streamBytes_ = 0;
+            opening_ = true;
+            const XML_Status status = XML_Parse(stream_.get(), kStreamOpen.data(), static_cast<int>(kStreamOpen.size()),
+                                                XML_FALSE);
+            opening_ = false;
+            if (status != XML_STATUS_OK) throw std::bad_alloc();  // the only way this fixed text can fail
+            baseLine_ = 1;
+            baseColumn_ = kStreamOpen.size();
+        }
+        streamReady_ = false;
+        current_ = stream_.get();
+        route_ = Route::Stream;
+        declarationLength_ = at;
+    } else {
+        whole_ = NewExpat(nullptr);
+        current_ = whole_.get();
+        route_ = Route::Whole;
+        declarationLength_ = 0;
+    }
+    return true;
 }
 
-bool EnvelopeParser::Finish() {
+bool EnvelopeParser::Feed(const char* data, std::size_t length, bool last) {
     if (failed_) return false;
     if (finished_) return true;
+    if (route_ == Route::Undecided) {
+        if (head_.empty()) {
+            if (!Decide(std::string_view(data, length), last)) {
+                head_.assign(data, length);
+                return true;
+            }
+            data += declarationLength_;
+            length -= declarationLength_;
+        } else {
+            const std::size_t taken = length < kMaxHead ? length : kMaxHead;
+            head_.append(data, taken);
+            const bool complete = last && taken == length;
+            if (!Decide(head_, complete)) return true;
+            if (!Parse(head_.data() + declarationLength_, head_.size() - declarationLength_, complete)) return false;
+            if (complete) return !failed_;
+            data += taken;
+            length -= taken;
+        }
+    }
+    return Parse(data, length, last);
+}
+
+bool EnvelopeParser::Finish() { return Feed(nullptr, 0, true); }
+
+// Hands a piece to the route's parser; the last one ends the document.
+bool EnvelopeParser::Parse(const char* data, std::size_t length, bool last) {
+    constexpr std::size_t kPiece = std::size_t{1} << 30;  // XML_Parse takes an int length
+    const bool stream = route_ == Route::Stream;
+    if (stream) streamBytes_ += length;
+    do {
+        const std::size_t piece = length < kPiece ? length : kPiece;
+        const bool final = last && piece == length;
+        if (XML_Parse(current_, data, static_cast<int>(piece), final && !stream ? XML_TRUE : XML_FALSE) !=
+            XML_STATUS_OK)
+            return ExpatFailed();
+        if (failed_) return false;
+        data += piece;
+        length -= piece;
+    } while (length > 0);
+    if (!last) return true;
     finished_ = true;
-    if (XML_Parse(parser_, nullptr, 0, XML_TRUE) != XML_STATUS_OK) return ExpatFailed();
-    return !failed_;
+    return !stream || EndOfStreamDocument();
+}
+
+// The document on the stream is complete and well-formed exactly when the end
+// marker that follows it is reported as an element of its own after the root.
+bool EnvelopeParser::EndOfStreamDocument() {
+    markerFed_ = true;
+    streamBytes_ += kEndMarker.size();
+    if (XML_Parse(current_, kEndMarker.data(), static_cast<int>(kEndMarker.size()), XML_FALSE) != XML_STATUS_OK)
+        return ExpatFailed();
+    if (failed_) return false;
+    if (!sawMarker_) {
+        StopMalformed(XML_ERROR_UNCLOSED_TOKEN);
+        return false;
+    }
+    streamReady_ = true;
+    return true;
 }
 
 bool EnvelopeParser::ExpatFailed() {
     if (!failed_) {
         failed_ = true;
         error_ = "The response is not well-formed XML: ";
-        error_ += XML_ErrorString(XML_GetErrorCode(parser_));
-        error_ += " at line " + std::to_string(XML_GetCurrentLineNumber(parser_)) + ", column " +
-                  std::to_string(XML_GetCurrentColumnNumber(parser_) + 1);
+        error_ += XML_ErrorString(XML_GetErrorCode(current_));
+        error_ += Position();
     }
     return false;
+}
+
+// " at line L, column C" of the current position, counted from the start of
+// the document (which the long-lived parser sees further on).
+std::string EnvelopeParser::Position() const {
+    unsigned long line = XML_GetCurrentLineNumber(current_);
+    unsigned long column = XML_GetCurrentColumnNumber(current_);
+    if (route_ == Route::Stream) {
+        if (line == baseLine_) column = column >= baseColumn_ ? column - baseColumn_ : 0;
+        line = line >= baseLine_ ? line - baseLine_ + 1 : 1;
+        if (line == 1) column += declarationLength_;
+    }
+    return " at line " + std::to_string(line) + ", column " + std::to_string(column + 1);
 }
 
 std::string EnvelopeParser::WithContext(std::string text) const {
@@ -186,35 +373,90 @@ void EnvelopeParser::CheckResult() const {
 void EnvelopeParser::Stop(const std::string& reason) {
     if (failed_) return;
     failed_ = true;
-    error_ = reason + " at line " + std::to_string(XML_GetCurrentLineNumber(parser_)) + ", column " +
-             std::to_string(XML_GetCurrentColumnNumber(parser_) + 1);
-    XML_StopParser(parser_, XML_FALSE);
+    error_ = reason + Position();
+    XML_StopParser(current_, XML_FALSE);
+}
+
+void EnvelopeParser::StopMalformed(XML_Error code) {
+    Stop(std::string("The response is not well-formed XML: ") + XML_ErrorString(code));
 }
 
 void EnvelopeParser::StopWith(std::exception_ptr error) {
     if (failed_) return;
     failed_ = true;
     thrown_ = std::move(error);
-    XML_StopParser(parser_, XML_FALSE);
+    XML_StopParser(current_, XML_FALSE);
 }
 
-EnvelopeParser::Name EnvelopeParser::Split(const char* name) {
-    Name parts;
-    const char* first = std::strchr(name, kNameSeparator);
-    if (first == nullptr) {
-        parts.local = name;
-        return parts;
+// Records the declaration of `prefix` ("" for the default namespace) on the
+// current element, with the checks that namespace-aware parsing makes.
+bool EnvelopeParser::Declare(std::string_view prefix, std::string_view uri) {
+    if (prefix == "xmlns") {
+        StopMalformed(XML_ERROR_RESERVED_PREFIX_XMLNS);
+        return false;
     }
-    parts.uri = std::string_view(name, static_cast<std::size_t>(first - name));
-    const char* local = first + 1;
-    const char* second = std::strchr(local, kNameSeparator);
-    if (second == nullptr) {
-        parts.local = local;
+    if ((prefix == "xml") != (uri == kXmlNamespace)) {
+        StopMalformed(prefix == "xml" ? XML_ERROR_RESERVED_PREFIX_XML : XML_ERROR_RESERVED_NAMESPACE_URI);
+        return false;
+    }
+    if (uri == kXmlnsNamespace) {
+        StopMalformed(XML_ERROR_RESERVED_NAMESPACE_URI);
+        return false;
+    }
+    if (uri.empty() && !prefix.empty()) {
+        StopMalformed(XML_ERROR_UNDECLARING_PREFIX);
+        return false;
+    }
+    Binding binding;
+    binding.prefixAt = bindingText_.size();
+    binding.prefixLength = prefix.size();
+    binding.uriAt = binding.prefixAt + prefix.size();
+    binding.uriLength = uri.size();
+    binding.depth = depth_;
+    bindingText_.append(prefix);
+    bindingText_.append(uri);
+    bindings_.push_back(binding);
+    return true;
+}
+
+// Splits a raw name into prefix and local name and finds the prefix's
+// namespace; false (after stopping) for a name that is not namespace
+// well-formed or a prefix that is not declared.
+bool EnvelopeParser::Resolve(const char* rawName, Name& name) {
+    const std::string_view raw(rawName);
+    const std::size_t colon = raw.find(':');
+    if (colon == std::string_view::npos) {
+        name.prefix = std::string_view();
+        name.local = raw;
     } else {
-        parts.local = std::string_view(local, static_cast<std::size_t>(second - local));
-        parts.prefix = second + 1;
+        name.prefix = raw.substr(0, colon);
+        name.local = raw.substr(colon + 1);
+        if (name.prefix.empty() || name.local.empty() || name.local.find(':') != std::string_view::npos) {
+            StopMalformed(XML_ERROR_SYNTAX);
+            return false;
+        }
     }
-    return parts;
+    for (auto binding = bindings_.rbegin(); binding != bindings_.rend(); ++binding) {
+        if (std::string_view(bindingText_).substr(binding->prefixAt, binding->prefixLength) == name.prefix) {
+            name.uri = std::string_view(bindingText_).substr(binding->uriAt, binding->uriLength);
+            return true;
+        }
+    }
+    name.uri = std::string_view();
+    if (name.prefix.empty()) return true;
+    if (name.prefix == "xml") {
+        name.uri = kXmlNamespace;
+        return true;
+    }
+    StopMalformed(XML_ERROR_UNBOUND_PREFIX);
+    return false;
+}
+
+void EnvelopeParser::PopBindings() {
+    while (!bindings_.empty() && bindings_.back().depth == depth_) {
+        bindingText_.resize(bindings_.back().prefixAt);
+        bindings_.pop_back();
+    }
 }
 
 void EnvelopeParser::ToUtf16(const Name& name) {
@@ -228,10 +470,10 @@ void EnvelopeParser::ToUtf16(const Name& name) {
 
 // Expat is C: no exception may cross it, so each handler stores what was
 // thrown and stops the parser; RaiseError rethrows it.
-void XMLCALL EnvelopeParser::OnStart(void* self, const XML_Char* name, const XML_Char** /*attributes*/) {
+void XMLCALL EnvelopeParser::OnStart(void* self, const XML_Char* name, const XML_Char** attributes) {
     auto* parser = static_cast<EnvelopeParser*>(self);
     try {
-        parser->Start(name);
+        parser->Start(name, attributes);
     } catch (...) {
         parser->StopWith(std::current_exception());
     }
@@ -279,15 +521,53 @@ void XMLCALL EnvelopeParser::OnEntityDecl(void* self, const XML_Char* /*name*/, 
 
 // Depths: 1 Envelope, 2 Header/Body, 3 the response element or Fault,
 // 4 the outputs (or faultcode/faultstring), 5 and deeper their content.
-void EnvelopeParser::Start(const char* rawName) {
+void EnvelopeParser::Start(const char* rawName, const char** attributes) {
+    if (opening_ || failed_) return;
+    if (markerFed_) {
+        // Only the marker starts now, and only outside a complete document.
+        if (depth_ != 0 || !sawRoot_ || std::string_view(rawName) != kEndMarkerName) {
+            StopMalformed(XML_ERROR_NO_ELEMENTS);
+            return;
+        }
+        sawMarker_ = true;
+        baseLine_ = XML_GetCurrentLineNumber(current_);
+        baseColumn_ = XML_GetCurrentColumnNumber(current_) + kEndMarker.size();
+        ++depth_;
+        return;
+    }
+    if (depth_ == 0 && route_ == Route::Stream) {
+        if (sawRoot_) {
+            StopMalformed(XML_ERROR_JUNK_AFTER_DOC_ELEMENT);
+            return;
+        }
+        sawRoot_ = true;
+    }
     ++depth_;
     if (depth_ > kMaxDepth) {
         // No answer nests this deep; output arguments need not survive what would.
         Stop("The response nests elements deeper than " + std::to_string(kMaxDepth) + " levels");
         return;
     }
-    if (skipDepth_ != 0 || failed_) return;
-    const Name name = Split(rawName);
+    // Skipped subtrees are not interpreted: their namespaces are not resolved.
+    if (skipDepth_ != 0) return;
+    for (const char** attribute = attributes; *attribute != nullptr; attribute += 2) {
+        const char* key = attribute[0];
+        if (std::strncmp(key, "xmlns", 5) != 0) continue;
+        if (key[5] == '\0') {
+            if (!Declare(std::string_view(), attribute[1])) return;
+        } else if (key[5] == ':') {
+            if (!Declare(key + 6, attribute[1])) return;
+        }
+    }
+    Name name;
+    if (!Resolve(rawName, name)) return;
+    // Other attributes are not read, but their prefixes must be declared too.
+    for (const char** attribute = attributes; *attribute != nullptr; attribute += 2) {
+        const char* key = attribute[0];
+        if (std::strchr(key, ':') == nullptr || std::strncmp(key, "xmlns:", 6) == 0) continue;
+        Name attributeName;
+        if (!Resolve(key, attributeName)) return;
+    }
     switch (depth_) {
     case 1:
         if (!IsSoap(name.uri, name.local, "Envelope")) {
@@ -352,24 +632,51 @@ void EnvelopeParser::Start(const char* rawName) {
 }
 
 void EnvelopeParser::End(const char* rawName) {
+    if (opening_ || failed_) return;
+    if (depth_ == 0) {
+        // Only the outer element of the stream can end here: the document closed it.
+        StopMalformed(XML_ERROR_TAG_MISMATCH);
+        return;
+    }
+    if (sawMarker_) {
+        --depth_;
+        return;
+    }
     if (skipDepth_ != 0) {
-        if (depth_ == skipDepth_) skipDepth_ = 0;
+        if (depth_ == skipDepth_) {
+            skipDepth_ = 0;
+            PopBindings();
+        }
         --depth_;
         return;
     }
     if (!taken_.empty() && taken_.back().second == depth_) {
-        ToUtf16(Split(rawName));
+        Name name;
+        if (!Resolve(rawName, name)) return;
+        ToUtf16(name);
         QxLnkSoap::SOAPElement* element = taken_.back().first;
         taken_.pop_back();
         element->EndElement(prefix16_.c_str(), local16_.c_str(), uri16_.c_str());
     } else if (depth_ == 4) {
         faultField_ = FaultField::None;
     }
+    PopBindings();
     --depth_;
 }
 
 void EnvelopeParser::Text(const char* text, int length) {
-    if (skipDepth_ != 0 || length <= 0) return;
+    if (opening_ || failed_ || length <= 0) return;
+    if (depth_ == 0) {
+        // Outside the root on the stream: only white space may stand there.
+        for (int i = 0; i < length; ++i) {
+            if (!IsSpace(text[i])) {
+                StopMalformed(sawRoot_ ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_SYNTAX);
+                return;
+            }
+        }
+        return;
+    }
+    if (skipDepth_ != 0) return;
     if (!taken_.empty()) {
         text16_.clear();
         QxPalStr::AppendUtf16(text16_, std::string_view(text, static_cast<std::size_t>(length)));

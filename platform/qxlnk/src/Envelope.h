@@ -5,7 +5,9 @@
 
 #include <expat.h>
 
+#include <cstddef>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,14 +27,26 @@ void CheckMethodName(std::string_view method);
 void AppendRequestEnvelope(std::string& out, std::string_view method, int count,
                            const QxLnkSoap::SOAPArg* const* args, const QxPalStr::String_t* targetId);
 
-// A streaming, namespace-aware parser of SOAP 1.1 response envelopes that
-// hands the response element's children to output arguments. Reusable: one
-// per connection, reset for each response. Refuses a document type
+// A streaming parser of SOAP 1.1 response envelopes that hands the response
+// element's children to output arguments. Refuses a document type
 // declaration, so no entity is ever expanded, and elements nested deeper than
 // kMaxDepth, skipped ones included. Not synchronised.
+//
+// Reusable, and built to be: one per connection. Expat runs without its
+// namespace processing (this class resolves the prefixes from the xmlns
+// attributes), and a UTF-8 document that starts with its root element, after
+// an optional XML declaration that this class reads itself, is parsed as one
+// more child of a single element that a long-lived Expat parser keeps open.
+// Expat then keeps the names it has seen, and a response costs no parser
+// reset, no declaration and no table rebuilt. A marker element after each
+// document proves that Expat has consumed all of it. Any other document (a
+// different encoding, a byte order mark, a document type or comment before
+// the root) gets an Expat parser of its own. After a failure, or once the
+// long-lived parser has taken kStreamBytes, it is replaced.
 class EnvelopeParser {
 public:
     static constexpr int kMaxDepth = 256;
+    static constexpr std::size_t kStreamBytes = std::size_t{1} << 20;
 
     EnvelopeParser();
     ~EnvelopeParser();
@@ -45,7 +59,7 @@ public:
     void Begin(int count, QxLnkSoap::SOAPArg* const* outputs, const std::string* context = nullptr);
     // Parses the next piece of the document; false once parsing has stopped on
     // an error. `last`: no piece follows, the document ends with this one
-    // (cheaper for Expat than a separate Finish).
+    // (cheaper than a separate Finish).
     bool Feed(const char* data, std::size_t length, bool last = false);
     // Ends the document (nothing to do after a last piece); false when it is
     // not complete and well-formed.
@@ -61,6 +75,16 @@ private:
     struct Name {
         std::string_view uri, local, prefix;
     };
+    // A namespace declaration in scope: its texts in bindingText_.
+    struct Binding {
+        std::size_t prefixAt, prefixLength, uriAt, uriLength;
+        int depth;
+    };
+    struct ExpatDeleter {
+        void operator()(XML_ParserStruct* parser) const { XML_ParserFree(parser); }
+    };
+    using ExpatPtr = std::unique_ptr<XML_ParserStruct, ExpatDeleter>;
+    enum class Route { Undecided, Stream, Whole };
     enum class BodyPart { None, Response, Fault };
     enum class FaultField { None, Code, String };
 
@@ -74,20 +98,40 @@ private:
                                      const XML_Char* systemId, const XML_Char* publicId,
                                      const XML_Char* notationName);
 
-    static Name Split(const char* name);
-    void Start(const char* rawName);
+    ExpatPtr NewExpat(const char* encoding);
+    bool Decide(std::string_view head, bool complete);
+    bool Parse(const char* data, std::size_t length, bool last);
+    bool EndOfStreamDocument();
+    void Start(const char* rawName, const char** attributes);
     void End(const char* rawName);
     void Text(const char* text, int length);
+    bool Declare(std::string_view prefix, std::string_view uri);
+    bool Resolve(const char* rawName, Name& name);
+    void PopBindings();
     void ToUtf16(const Name& name);
     void Skip() { skipDepth_ = depth_; }
     void Stop(const std::string& reason);  // stops with a SoapException at the current position
+    void StopMalformed(XML_Error code);
     void StopWith(std::exception_ptr error);
     bool ExpatFailed();
+    std::string Position() const;
     std::string WithContext(std::string text) const;
 
-    XML_Parser parser_ = nullptr;
-    unsigned long hashSalt_ = 0;  // random per parser: Expat need not gather entropy per document
-    bool fresh_ = true;
+    unsigned long hashSalt_ = 0;  // random per object: Expat need not gather entropy per parser
+    ExpatPtr stream_;             // the long-lived parser, its outer element open
+    bool streamReady_ = false;    // stream_ stands between two documents
+    std::size_t streamBytes_ = 0; // bytes stream_ has taken
+    ExpatPtr whole_;              // this document's own parser, off the stream
+    XML_Parser current_ = nullptr;
+    Route route_ = Route::Undecided;
+    std::string head_;            // the first bytes, while the route is undecided
+    std::size_t declarationLength_ = 0;  // XML declaration bytes read here, not by Expat
+    unsigned long baseLine_ = 1, baseColumn_ = 0;  // where the document starts in stream_
+    bool opening_ = false;        // stream_'s outer element is being opened
+    bool markerFed_ = false;      // the end marker is being parsed
+    bool sawMarker_ = false;
+    bool sawRoot_ = false;
+
     bool finished_ = false;  // the last piece has been parsed
     QxLnkSoap::SOAPArg* const* outputs_ = nullptr;
     int count_ = 0;
@@ -100,6 +144,8 @@ private:
     FaultField faultField_ = FaultField::None;
     std::string faultCode_, faultString_;
     std::vector<std::pair<QxLnkSoap::SOAPElement*, int>> taken_;  // (element, depth) that took a start
+    std::vector<Binding> bindings_;
+    std::string bindingText_;
 
     QxPalStr::UTF16String prefix16_, local16_, uri16_, text16_;
 
