@@ -1,5 +1,5 @@
 // Helpers shared by the QxLnk test suites: temporary node settings, messengers
-// built from them, and a call of one method with string inputs.
+// built from them, a call of one method, and the outcome of a call or a parse.
 #pragma once
 
 #include <qxlnk/qxlnk.h>
@@ -10,14 +10,16 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace LnkTest {
+
+using QxLnkSoap::SOAPArg;
+using QxPalStr::String_t;
 
 // Node settings written to a temporary file and put in force while it lives.
 class TempSettings {
@@ -27,9 +29,9 @@ public:
         const int fd = mkstemp(path);
         if (fd < 0) throw std::runtime_error("mkstemp failed");
         path_ = path;
-        const ssize_t written = write(fd, ini.data(), ini.size());
+        const bool written = write(fd, ini.data(), ini.size()) == static_cast<ssize_t>(ini.size());
         close(fd);
-        if (written != static_cast<ssize_t>(ini.size())) throw std::runtime_error("cannot write settings");
+        if (!written) throw std::runtime_error("cannot write settings");
         QxPalConfig::SetConfigPath(path_);
     }
     ~TempSettings() {
@@ -46,9 +48,8 @@ private:
 // A messenger configured from `[lnk.http.ext.ctrl]` lines, as DaDovu builds it.
 inline QxLnkMsg::Messenger MakeMessenger(const std::string& lines = "") {
     TempSettings settings("[lnk.http.ext.ctrl]\n" + lines);
-    QxLnkMsg::Messenger::Options options;
-    options.SendOnly(true).RegisterWithCb(false);
-    return QxLnkMsg::Messenger(QxPalConfig::ConfigNamespace_t("lnk.http.ext.ctrl").Open(), options);
+    return QxLnkMsg::Messenger(QxPalConfig::ConfigNamespace_t("lnk.http.ext.ctrl").Open(),
+                               QxLnkMsg::Messenger::Options().SendOnly(true).RegisterWithCb(false));
 }
 
 inline QxPalConfig::Configuration_t Attributes(bool secure = false) {
@@ -59,55 +60,88 @@ inline QxPalConfig::Configuration_t Attributes(bool secure = false) {
     return attributes;
 }
 
-// A call of `method` with string inputs (name, UTF-8 value) and the integer
-// output "result" (initially -1), and optionally the string output "echo".
+// Input arguments with their xsi:type set.
+inline std::shared_ptr<SOAPArg> Text(const char* name, const String_t& value) {
+    auto arg = std::make_shared<QxLnkSoap::SOAPArgUnicodeString>(String_t(name).Data(), value);
+    arg->SetTypeAttribute();
+    return arg;
+}
+inline std::shared_ptr<SOAPArg> Int(const char* name, int value) {
+    auto arg = std::make_shared<QxLnkSoap::SOAPArgInt>(String_t(name).Data(), value);
+    arg->SetTypeAttribute();
+    return arg;
+}
+
+// What `run` did: "ok", or the class and the plain text of the exception it raised.
+template <class Run>
+std::string OutcomeOf(Run&& run) {
+    const auto text = [](const QxPalMsg::Exception_t& e) {
+        return e.GetMessageList().Format(QxPalMsg::FORMAT_PLAIN).ToUtf8();
+    };
+    try {
+        run();
+        return "ok";
+    } catch (const QxLnkSoap::SoapFaultException& e) {
+        return "fault: " + text(e);
+    } catch (const QxLnkSoap::SoapException& e) {
+        return "soap: " + text(e);
+    } catch (const QxLnkRpc::RpcException& e) {
+        return "rpc: " + text(e);
+    } catch (const QxPalMsg::IllegalArgumentError_t& e) {
+        return "argument: " + text(e);
+    } catch (const QxPalMsg::IllegalStateError_t& e) {
+        return "state: " + text(e);
+    }
+}
+
+inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A call of `method` with `inputs`, and the outputs "result" (an int, -1 until
+// received) and "echo" (a text).
 struct Call {
     QxLnkMsg::Messenger messenger;
     std::string uri;
-    std::string method = "start";
-    std::vector<std::pair<std::string, QxPalStr::String_t>> inputs;
+    std::vector<std::shared_ptr<SOAPArg>> inputs;
     QxPalConfig::Configuration_t attributes = Attributes();
     QxLnkRpc::RpcCall::Options options;
+    std::string method = "start";
     bool connectionClose = false;
 
     int result = -1;
-    QxPalStr::String_t echo;
-    bool echoReceived = false;
+    std::optional<std::string> echo;  // UTF-8, when received
+    int httpStatus = 0;
 
-    // Runs the call; exceptions pass.
+    // Runs the call; its exceptions pass.
     void Run() {
         QxLnkRpc::RpcClient client(attributes, messenger);
         QxLnkRpc::RpcCall call = client.CreateCall(method.c_str(), QxPalNet::URI_t(uri.c_str()), options);
-        std::vector<std::unique_ptr<QxLnkSoap::SOAPArgUnicodeString>> args;
-        std::vector<const QxLnkSoap::SOAPArg*> argPointers;
-        for (const auto& input : inputs) {
-            args.push_back(std::make_unique<QxLnkSoap::SOAPArgUnicodeString>(
-                QxPalStr::String_t(input.first.c_str()).Data(), input.second));
-            args.back()->SetTypeAttribute();
-            argPointers.push_back(args.back().get());
-        }
-        call.SetArgs(static_cast<int>(argPointers.size()), argPointers.data());
+        std::vector<const SOAPArg*> args;
+        for (const auto& input : inputs) args.push_back(input.get());
+        call.SetArgs(static_cast<int>(args.size()), args.data());
         if (connectionClose) call.SetConnectionClose();
-        const QxPalStr::String_t resultName("result");
-        const QxPalStr::String_t echoName("echo");
-        QxLnkSoap::SOAPArgInt resultArg(resultName.Data(), &result);
-        resultArg.SetTypeAttribute();
+        QxLnkSoap::SOAPArgInt resultArg(String_t("result").Data(), &result);
         unsigned short* echoText = nullptr;
-        QxLnkSoap::SOAPArgUnicodeString echoArg(echoName.Data(), &echoText);
-        echoArg.SetTypeAttribute();
-        QxLnkSoap::SOAPArg* outputs[] = {&resultArg, &echoArg};
-        call.Invoke(2, outputs, "UTF-8");
-        if (echoText != nullptr) {
-            echo = QxPalStr::String_t(echoText);
-            echoReceived = true;
+        QxLnkSoap::SOAPArgUnicodeString echoArg(String_t("echo").Data(), &echoText);
+        SOAPArg* outputs[] = {&resultArg, &echoArg};
+        // The echo is taken also when Invoke throws, so that tests see what a failed response delivered.
+        const auto takeEcho = [&] { echo = echoText != nullptr ? std::optional(String_t(echoText).ToUtf8()) : echo; };
+        try {
+            httpStatus = call.Invoke(2, outputs, "UTF-8").GetHttpStatus();
+        } catch (...) {
+            takeEcho();
+            throw;
         }
+        takeEcho();
+    }
+    std::string Outcome() {
+        return OutcomeOf([this] { Run(); });
+    }
+    // The outcome and then the result, e.g. "ok 0".
+    std::string OutcomeAndResult() {
+        const std::string outcome = Outcome();
+        return outcome + " " + std::to_string(result);
     }
 };
-
-// The plain text (format 32) of an exception's messages, in UTF-8.
-inline std::string PlainText(const QxPalMsg::Exception_t& error) {
-    return error.GetMessageList().Format(QxPalMsg::FORMAT_PLAIN).ToUtf8();
-}
 
 // Milliseconds that `function` took.
 template <class Function>

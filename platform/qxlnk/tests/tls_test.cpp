@@ -1,172 +1,106 @@
-// Calls over HTTPS: verification of the daemon's certificate and name, the
-// client certificate, SECURE_COMM, and kept-alive TLS connections.
-
+// Calls over HTTPS (verification of the daemon's certificate and name, the
+// client certificate, SECURE_COMM, kept-alive TLS connections), the messenger's
+// settings, and server location from the node settings.
 #include "LnkTestSupport.h"
 
 #include <TestDaemon.h>
 #include <TestPki.h>
 
-#include <thread>
-
 namespace {
 
-using LnkTest::Call;
-using LnkTest::MakeMessenger;
+using namespace LnkTest;
 using SoapTest::TestDaemon;
-using SoapTest::TestPki;
-using SoapTest::TlsFiles;
 
-const TestPki& Pki() { return TestPki::Shared(); }
+const SoapTest::TestPki& Pki() { return SoapTest::TestPki::Shared(); }
 
-TlsFiles Server(const std::string& cert, const std::string& key) {
-    TlsFiles files;
-    files.certFile = cert;
-    files.keyFile = key;
-    return files;
+SoapTest::TlsFiles Server(const std::string& cert, const std::string& key, bool askClient = false) {
+    return {cert, key, askClient ? Pki().CaFile() : "", askClient};
 }
 
-std::string TrustingSettings() { return "CA_FILE = " + Pki().CaFile() + "\n"; }
-
-std::string RpcText(Call& call) {
-    try {
-        call.Run();
-    } catch (const QxLnkRpc::RpcException& error) {
-        return LnkTest::PlainText(error);
-    }
-    ADD_FAILURE() << "no RpcException";
-    return {};
-}
-
-TEST(Tls, VerifiedCallsWorkByAddressAndByNameOverOneConnection) {
+TEST(Tls, VerifiedCallsWorkByAddressAndByNameOverKeptAliveConnections) {
     TestDaemon daemon(Server(Pki().ServerCert(), Pki().ServerKey()));
-    const QxLnkMsg::Messenger messenger = MakeMessenger(TrustingSettings());
-    for (const std::string& uri : {daemon.Uri(), daemon.Uri(), daemon.Uri("localhost", "/x/lnkrpcserver")}) {
-        Call call;
-        call.messenger = messenger;
+    Call call;
+    call.messenger = MakeMessenger("CA_FILE = " + Pki().CaFile() + "\n");
+    call.inputs = {Text("target", String_t("t\xc3\xbc"))};
+    const std::string byName = daemon.Uri("localhost", "/x");
+    for (const std::string& uri : {daemon.Uri(), daemon.Uri(), byName, daemon.Uri(), daemon.Uri()}) {
+        if (daemon.RequestCount() == 3) daemon.Enqueue(SoapTest::Reply::Result(0).CloseConnection());
         call.uri = uri;
-        call.inputs = {{"target", QxPalStr::String_t("t\xc3\xbc")}};
-        call.Run();
-        EXPECT_EQ(call.result, 0) << uri;
+        call.result = -1;
+        EXPECT_EQ(call.OutcomeAndResult(), "ok 0") << uri;
     }
     EXPECT_EQ(daemon.Requests().at(0).Arg("target"), "t\xc3\xbc");
-    EXPECT_EQ(daemon.ConnectionCount(), 2u) << "one connection per host name, kept alive";
+    EXPECT_EQ(daemon.ConnectionCount(), 3u) << "one per host name, kept alive until the daemon closes it";
 }
 
-TEST(Tls, RefusesAnUnknownAuthorityAnExpiredCertificateAndAWrongName) {
-    struct Case {
-        std::string cert, key, expected;
+TEST(Tls, RefusesWhatCannotBeVerifiedBeforeSendingAnything) {
+    const std::string trusting = "CA_FILE = " + Pki().CaFile() + "\n";
+    const std::string client = "CLIENT_CERT = " + Pki().ClientCert() + "\nCLIENT_KEY = " + Pki().ClientKey() + "\n";
+    const struct {
+        SoapTest::TlsFiles server;
+        std::string settings;
+        bool secure;
+        std::string expected;  // "ok", or a part of the RpcException's text
+    } cases[] = {
+        {Server(Pki().UntrustedServerCert(), Pki().UntrustedServerKey()), trusting, false, "issuer"},
+        {Server(Pki().ExpiredServerCert(), Pki().ExpiredServerKey()), trusting, false, "expired"},
+        {Server(Pki().WrongHostServerCert(), Pki().WrongHostServerKey()), trusting, false, "mismatch"},
+        {Server(Pki().ServerCert(), Pki().ServerKey()), "", false, ""},  // the system's authorities do not know it
+        {Server(Pki().UntrustedServerCert(), Pki().UntrustedServerKey()), "VERIFY_PEER = false\n", false, "ok"},
+        {Server(Pki().UntrustedServerCert(), Pki().UntrustedServerKey()), "VERIFY_PEER = false\n", true, "issuer"},
+        {Server(Pki().ServerCert(), Pki().ServerKey()), trusting, true, "ok"},
+        {Server(Pki().ServerCert(), Pki().ServerKey(), true), trusting + client, false, "ok"},
+        {Server(Pki().ServerCert(), Pki().ServerKey(), true), trusting, false, ""},  // no client certificate
     };
-    const std::vector<Case> cases = {
-        {Pki().UntrustedServerCert(), Pki().UntrustedServerKey(), "issuer"},
-        {Pki().ExpiredServerCert(), Pki().ExpiredServerKey(), "expired"},
-        {Pki().WrongHostServerCert(), Pki().WrongHostServerKey(), "mismatch"},
-    };
-    for (const Case& c : cases) {
-        TestDaemon daemon(Server(c.cert, c.key));
+    for (const auto& c : cases) {
+        TestDaemon daemon(c.server);
         Call call;
-        call.messenger = MakeMessenger(TrustingSettings());
-        call.uri = daemon.Uri();
-        const std::string text = RpcText(call);
-        EXPECT_NE(text.find(c.expected), std::string::npos) << text;
-        EXPECT_NE(text.find(call.uri), std::string::npos) << text;
-        EXPECT_EQ(daemon.RequestCount(), 0u);
-        // The wrong name is wrong for "localhost" too (its name is checked, not just addresses).
-        call.uri = daemon.Uri("localhost", "/x");
-        EXPECT_FALSE(RpcText(call).empty());
+        call.messenger = MakeMessenger(c.settings);
+        call.attributes = Attributes(c.secure);
+        for (const std::string& uri : {daemon.Uri(), daemon.Uri("localhost", "/x")}) {
+            call.uri = uri;
+            const std::string outcome = call.Outcome();
+            if (c.expected == "ok") {
+                EXPECT_EQ(outcome, "ok") << c.settings;
+            } else {
+                EXPECT_TRUE(outcome.rfind("rpc: ", 0) == 0 && Contains(outcome, c.expected) && Contains(outcome, uri))
+                    << c.settings << outcome;
+            }
+        }
+        EXPECT_EQ(daemon.RequestCount(), c.expected == "ok" ? 2u : 0u) << c.settings;
+        if (c.server.requireClientCert && c.expected == "ok") {
+            EXPECT_TRUE(Contains(daemon.LastClientSubject(), "dadovu-test-client")) << daemon.LastClientSubject();
+        }
     }
 }
 
-TEST(Tls, WithoutCaFileTheSystemAuthoritiesDoNotTrustTheTestAuthority) {
-    TestDaemon daemon(Server(Pki().ServerCert(), Pki().ServerKey()));
-    Call call;
-    call.messenger = MakeMessenger();
-    call.uri = daemon.Uri();
-    EXPECT_FALSE(RpcText(call).empty());
-    EXPECT_EQ(daemon.RequestCount(), 0u);
+TEST(MessengerSettings, RefusesSettingsThatDoNotParseAndCertificatesThatDoNotLoad) {
+    for (const char* line : {"TIMEOUT_MS = soon\n", "TIMEOUT_MS = 0\n", "CONNECT_TIMEOUT_MS = -5\n",
+                             "MAX_RESPONSE_BYTES = 0\n", "VERIFY_PEER = perhaps\n", "TIMEOUT_MS = 99999999999\n"}) {
+        EXPECT_THROW(MakeMessenger(line), QxPalMsg::IllegalArgumentError_t) << line;
+    }
+    for (const std::string& lines :
+         {std::string("CA_FILE = /nonexistent/ca.pem\n"), std::string("CLIENT_CERT = /nonexistent/cert.pem\n"),
+          "CLIENT_KEY = " + Pki().ClientKey() + "\n",
+          "CLIENT_CERT = " + Pki().ClientCert() + "\nCLIENT_KEY = " + Pki().ServerKey() + "\n"}) {  // not its key
+        EXPECT_THROW(MakeMessenger(lines), QxLnkRpc::RpcException) << lines;
+    }
 }
 
-TEST(Tls, VerifyPeerFalseAcceptsAnyCertificateUnlessSecureCommIsSet) {
-    TestDaemon daemon(Server(Pki().UntrustedServerCert(), Pki().UntrustedServerKey()));
-    const QxLnkMsg::Messenger messenger = MakeMessenger("VERIFY_PEER = false\n");
-    Call plain;
-    plain.messenger = messenger;
-    plain.uri = daemon.Uri();
-    plain.Run();
-    EXPECT_EQ(plain.result, 0);
-
-    Call secure;
-    secure.messenger = messenger;
-    secure.uri = daemon.Uri();
-    secure.attributes = LnkTest::Attributes(true);
-    EXPECT_NE(RpcText(secure).find("issuer"), std::string::npos);
-    EXPECT_EQ(daemon.RequestCount(), 1u);
-}
-
-TEST(Tls, SecureCommWithAnHttpUriSendsNothing) {
-    SoapTest::RawDaemon daemon(SoapTest::RawDaemon::Mode::NeverAnswer);
-    Call call;
-    call.messenger = MakeMessenger(TrustingSettings());
-    call.uri = daemon.Uri();
-    call.attributes = LnkTest::Attributes(true);
-    const std::string text = RpcText(call);
-    EXPECT_NE(text.find(call.uri), std::string::npos) << text;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(daemon.ConnectionCount(), 0u);
-}
-
-TEST(Tls, SecureCommWithAnHttpsUriIsVerified) {
-    TestDaemon daemon(Server(Pki().ServerCert(), Pki().ServerKey()));
-    Call call;
-    call.messenger = MakeMessenger(TrustingSettings());
-    call.uri = daemon.Uri();
-    call.attributes = LnkTest::Attributes(true);
-    call.Run();
-    EXPECT_EQ(call.result, 0);
-}
-
-TEST(Tls, PresentsTheClientCertificateFromTheSettings) {
-    TlsFiles files = Server(Pki().ServerCert(), Pki().ServerKey());
-    files.clientCaFile = Pki().CaFile();
-    files.requireClientCert = true;
-    TestDaemon daemon(files);
-
-    Call call;
-    call.messenger = MakeMessenger(TrustingSettings() + "CLIENT_CERT = " + Pki().ClientCert() +
-                                   "\nCLIENT_KEY = " + Pki().ClientKey() + "\n");
-    call.uri = daemon.Uri();
-    call.Run();
-    EXPECT_EQ(call.result, 0);
-    EXPECT_NE(daemon.LastClientSubject().find("dadovu-test-client"), std::string::npos)
-        << daemon.LastClientSubject();
-
-    Call anonymous;
-    anonymous.messenger = MakeMessenger(TrustingSettings());
-    anonymous.uri = daemon.Uri();
-    EXPECT_FALSE(RpcText(anonymous).empty());
-    EXPECT_EQ(daemon.RequestCount(), 1u);
-}
-
-TEST(Tls, UnloadableCertificatesFailWhenTheMessengerIsBuilt) {
-    EXPECT_THROW(MakeMessenger("CA_FILE = /nonexistent/ca.pem\n"), QxLnkRpc::RpcException);
-    EXPECT_THROW(MakeMessenger("CLIENT_CERT = /nonexistent/cert.pem\n"), QxLnkRpc::RpcException);
-    EXPECT_THROW(MakeMessenger("CLIENT_CERT = " + Pki().ClientCert() + "\nCLIENT_KEY = " + Pki().ServerKey() + "\n"),
-                 QxLnkRpc::RpcException)
-        << "a key that does not match";
-    EXPECT_THROW(MakeMessenger("CLIENT_KEY = " + Pki().ClientKey() + "\n"), QxLnkRpc::RpcException);
-}
-
-TEST(Tls, AnIdleTlsConnectionClosedByThePeerIsReplaced) {
-    auto daemon = std::make_unique<TestDaemon>(Server(Pki().ServerCert(), Pki().ServerKey()));
-    const QxLnkMsg::Messenger messenger = MakeMessenger(TrustingSettings());
-    Call call;
-    call.messenger = messenger;
-    call.uri = daemon->Uri();
-    call.Run();
-    daemon->Enqueue(SoapTest::Reply::Result(0).CloseConnection());
-    call.Run();
-    call.Run();
-    EXPECT_EQ(daemon->ConnectionCount(), 2u);
-    EXPECT_EQ(daemon->RequestCount(), 3u);
+TEST(LocateServer, ReadsThePortOfAServerOrNamesServerAndNode) {
+    TempSettings settings("[lnk.cb.servers]\ndadovu.ctrl.server = 4711\nbad.port = 80x\nzero = 0\nhigh = 65536\n"
+                          "empty =\n");
+    String_t host, protocol;
+    int port = 0;
+    QxLnkCb::LocateServer("node-a", "dadovu.ctrl.server", host, protocol, port);
+    EXPECT_EQ(std::to_string(port) + " " + host.ToUtf8() + " " + protocol.ToUtf8(), "4711 node-a http");
+    for (const char* server : {"missing.server", "bad.port", "zero", "high", "empty", ""}) {
+        const std::string outcome = OutcomeOf([&] { QxLnkCb::LocateServer("node-b", server, host, protocol, port); });
+        EXPECT_TRUE(outcome.rfind("rpc: ", 0) == 0 && Contains(outcome, std::string("'") + server + "'") &&
+                    Contains(outcome, "node-b"))
+            << outcome;
+        EXPECT_EQ(port, 4711);
+    }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// Transport faults against byte-level daemons: refused connections, silent and
-// dripping peers, resets, cut-short and odd responses, and idle connections
-// that the peer closes.
-
+// Transport faults against byte-level daemons: refused and unanswered connects,
+// silent and dripping peers, resets, cut-short and odd responses, and idle
+// connections that the peer closes.
 #include "LnkTestSupport.h"
 
 #include <TestDaemon.h>
@@ -14,273 +13,144 @@
 
 namespace {
 
-using LnkTest::Call;
-using LnkTest::ElapsedMs;
-using LnkTest::MakeMessenger;
+using namespace LnkTest;
 using SoapTest::RawDaemon;
 
 const std::string kResultBody =
     "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>"
     "<m:startResponse xmlns:m=\"urn:m\"><result>5</result></m:startResponse></s:Body></s:Envelope>";
 
-std::string RpcText(Call& call) {
-    try {
-        call.Run();
-    } catch (const QxLnkRpc::RpcException& error) {
-        return LnkTest::PlainText(error);
-    }
-    ADD_FAILURE() << "no RpcException";
-    return {};
-}
-
-// A port on 127.0.0.1 that refuses connections while this object lives: bound, never listening.
-class RefusingPort {
-public:
-    RefusingPort() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot bind");
-        port_ = ntohs(address.sin_port);
-    }
-    ~RefusingPort() { close(fd_); }
-    RefusingPort(const RefusingPort&) = delete;
-    RefusingPort& operator=(const RefusingPort&) = delete;
-    int Port() const { return port_; }
-
-private:
-    int fd_;
-    int port_ = 0;
-};
-
-TEST(Transport, RefusedConnectionNamesAddressAndUri) {
-    RefusingPort port;
+Call CallTo(const std::string& uri, const std::string& settings = "") {
     Call call;
-    call.messenger = MakeMessenger();
-    call.uri = "http://127.0.0.1:" + std::to_string(port.Port()) + "/x/lnkrpcserver";
-    const std::string text = RpcText(call);
-    EXPECT_EQ(text, "Connection refused by 127.0.0.1:" + std::to_string(port.Port()) + " (" + call.uri + ")");
+    call.messenger = MakeMessenger(settings);
+    call.uri = uri;
+    return call;
 }
 
-// A listening port whose accept queue is full: Linux drops further SYNs, so a
-// connect neither succeeds nor fails until the client gives up.
-class UnansweredPort {
+// A port on 127.0.0.1 that refuses connections (bound, not listening), or whose
+// connects are never answered: listening with a full accept queue, so that Linux
+// drops further SYNs.
+class Port {
 public:
-    UnansweredPort() : listener_(socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit Port(bool unanswered) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof(address);
-        if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-            listen(listener_, 0) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen");
-        port_ = ntohs(address.sin_port);
-        for (int i = 0; i < 3; ++i) {
-            const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-            fillers_.push_back(filler);
+        auto* any = reinterpret_cast<sockaddr*>(&address);
+        if (fd_ < 0 || bind(fd_, any, length) != 0 || (unanswered && listen(fd_, 0) != 0) ||
+            getsockname(fd_, any, &length) != 0)
+            throw std::runtime_error("cannot bind");
+        number = ntohs(address.sin_port);
+        for (int i = 0; unanswered && i < 3; ++i) {
+            fillers_.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+            connect(fillers_.back(), any, length);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the handshakes settle
     }
-    ~UnansweredPort() {
+    ~Port() {
         for (const int filler : fillers_) close(filler);
-        close(listener_);
+        close(fd_);
     }
-    UnansweredPort(const UnansweredPort&) = delete;
-    UnansweredPort& operator=(const UnansweredPort&) = delete;
-    int Port() const { return port_; }
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+
+    std::string Uri() const { return "http://127.0.0.1:" + std::to_string(number) + "/x/lnkrpcserver"; }
+    int number = 0;
 
 private:
-    int listener_;
-    int port_ = 0;
+    int fd_;
     std::vector<int> fillers_;
 };
 
-TEST(Transport, ConnectIsCutOffAtTheConnectTimeout) {
-    UnansweredPort port;
-    Call call;
-    call.messenger = MakeMessenger("CONNECT_TIMEOUT_MS = 300\nTIMEOUT_MS = 20000\n");
-    call.uri = "http://127.0.0.1:" + std::to_string(port.Port()) + "/x/lnkrpcserver";
-    std::string text;
-    const long long elapsed = ElapsedMs([&] { text = RpcText(call); });
-    EXPECT_LT(elapsed, 1500);
-    EXPECT_NE(text.find("timed out after 300 ms"), std::string::npos) << text;
+TEST(Transport, ConnectFailuresRaiseRpcExceptionsWithinTheConnectTimeout) {
+    const Port refusing(false);
+    Call refused = CallTo(refusing.Uri());
+    EXPECT_EQ(refused.Outcome(),
+              "rpc: Connection refused by 127.0.0.1:" + std::to_string(refusing.number) + " (" + refusing.Uri() + ")");
+    const Port unanswered(true);
+    Call call = CallTo(unanswered.Uri(), "CONNECT_TIMEOUT_MS = 300\nTIMEOUT_MS = 20000\n");
+    std::string outcome;
+    EXPECT_LT(ElapsedMs([&] { outcome = call.Outcome(); }), 1500);
+    EXPECT_TRUE(outcome.rfind("rpc: ", 0) == 0 && Contains(outcome, "timed out after 300 ms")) << outcome;
+    Call unknown = CallTo("http://no-such-host.invalid:8080/x/lnkrpcserver", "CONNECT_TIMEOUT_MS = 2000\n");
+    outcome = unknown.Outcome();
+    EXPECT_TRUE(outcome.rfind("rpc: ", 0) == 0 && Contains(outcome, "no-such-host.invalid")) << outcome;
 }
 
-TEST(Transport, UnknownHostNameIsAnRpcException) {
-    Call call;
-    call.messenger = MakeMessenger("CONNECT_TIMEOUT_MS = 2000\n");
-    call.uri = "http://no-such-host.invalid:8080/x/lnkrpcserver";
-    const std::string text = RpcText(call);
-    EXPECT_NE(text.find("no-such-host.invalid"), std::string::npos) << text;
-}
-
-TEST(Transport, SilentPeerIsCutOffAtTheTimeout) {
-    RawDaemon daemon(RawDaemon::Mode::NeverAnswer);
-    Call call;
-    call.messenger = MakeMessenger("TIMEOUT_MS = 300\n");
-    call.uri = daemon.Uri();
-    std::string text;
-    const long long elapsed = ElapsedMs([&] { text = RpcText(call); });
-    EXPECT_GE(elapsed, 290);
-    EXPECT_LT(elapsed, 1500);
-    EXPECT_NE(text.find("300 ms"), std::string::npos) << text;
-    EXPECT_NE(text.find(call.uri), std::string::npos) << text;
-    EXPECT_EQ(daemon.RequestCount(), 1u);
-}
-
-TEST(Transport, DrippingPeerIsCutOffAtTheTimeout) {
-    RawDaemon daemon(RawDaemon::Mode::Drip, RawDaemon::HttpResponse(kResultBody));
-    daemon.SetDripInterval(std::chrono::milliseconds(100));
-    Call call;
-    call.messenger = MakeMessenger("TIMEOUT_MS = 500\n");
-    call.uri = daemon.Uri();
-    const long long elapsed = ElapsedMs([&] { RpcText(call); });
-    EXPECT_LT(elapsed, 2500);
-    EXPECT_EQ(call.result, -1);
-}
-
-TEST(Transport, ResetAfterTheRequestIsNeverRetried) {
-    RawDaemon daemon(RawDaemon::Mode::DropAfterRequest);
-    Call call;
-    call.messenger = MakeMessenger();
-    call.uri = daemon.Uri();
-    const std::string text = RpcText(call);
-    EXPECT_NE(text.find(call.uri), std::string::npos) << text;
-    EXPECT_EQ(daemon.RequestCount(), 1u);
-    EXPECT_EQ(daemon.ConnectionCount(), 1u);
-}
-
-TEST(Transport, TruncatedResponseIsAnRpcException) {
-    for (const std::size_t cut : {std::size_t{10}, std::size_t{80}, RawDaemon::HttpResponse(kResultBody).size() - 5}) {
-        RawDaemon daemon(RawDaemon::Mode::Partial, RawDaemon::HttpResponse(kResultBody));
-        daemon.SetPartialBytes(cut);
-        Call call;
-        call.messenger = MakeMessenger();
-        call.uri = daemon.Uri();
-        const std::string text = RpcText(call);
-        EXPECT_NE(text.find("before the response was complete"), std::string::npos) << cut << ": " << text;
-        // Outputs are filled as the body streams in; the exception tells the
-        // caller not to trust them. One cut short of its end stays untouched.
-        if (cut < 200) {
-            EXPECT_EQ(call.result, -1) << cut;
-        }
+TEST(Transport, PeersThatFailAfterTheRequestRaiseExceptionsAndAreNeverAskedAgain) {
+    const std::string response = RawDaemon::HttpResponse(kResultBody);
+    const struct {
+        RawDaemon::Mode mode;
+        std::string reply, settings, part;
+        std::size_t partialBytes = 0;
+        long long maxMs = 5000, minMs = 0;
+    } cases[] = {
+        {RawDaemon::Mode::NeverAnswer, "", "TIMEOUT_MS = 300\n", "300 ms", 0, 1500, 290},
+        {RawDaemon::Mode::Drip, response, "TIMEOUT_MS = 500\n", "", 0, 2500},
+        {RawDaemon::Mode::DropAfterRequest, "", "", ""},
+        {RawDaemon::Mode::Partial, response, "", "before the response was complete", 10},
+        {RawDaemon::Mode::Partial, response, "", "before the response was complete", 80},
+        {RawDaemon::Mode::Partial, response, "", "before the response was complete", response.size() - 5},
+        {RawDaemon::Mode::Partial, response, "", "without a response", 0},
+        {RawDaemon::Mode::Verbatim, "SOAP/9 banana\r\n\r\n", "", "HTTP"},
+    };
+    for (const auto& c : cases) {
+        RawDaemon daemon(c.mode, c.reply);
+        if (c.mode == RawDaemon::Mode::Partial) daemon.SetPartialBytes(c.partialBytes);
+        daemon.SetDripInterval(std::chrono::milliseconds(100));
+        Call call = CallTo(daemon.Uri(), c.settings);
+        std::string outcome;
+        const long long elapsed = ElapsedMs([&] { outcome = call.Outcome(); });
+        EXPECT_TRUE(outcome.rfind("rpc: ", 0) == 0 && Contains(outcome, c.part) && Contains(outcome, call.uri))
+            << outcome;
+        EXPECT_TRUE(elapsed >= c.minMs && elapsed < c.maxMs) << elapsed << " ms: " << outcome;
+        EXPECT_EQ(daemon.RequestCount(), 1u) << outcome;
+        EXPECT_EQ(daemon.ConnectionCount(), 1u) << outcome;
+        // Outputs are filled as the body streams in; one cut just short of its end may have filled one.
+        if (c.partialBytes < 200) { EXPECT_EQ(call.result, -1) << outcome; }
     }
+    RawDaemon oversized(RawDaemon::Mode::Verbatim,
+                        "HTTP/1.1 200 OK\r\nContent-Length: 999999999999\r\n\r\n" + kResultBody);
+    EXPECT_EQ(CallTo(oversized.Uri(), "MAX_RESPONSE_BYTES = 100000\n").Outcome().rfind("soap: ", 0), 0u);
 }
 
-TEST(Transport, PeerClosingWithoutAnyAnswerIsAnRpcException) {
-    RawDaemon daemon(RawDaemon::Mode::Partial, RawDaemon::HttpResponse(kResultBody));
-    daemon.SetPartialBytes(0);
-    Call call;
-    call.messenger = MakeMessenger();
-    call.uri = daemon.Uri();
-    EXPECT_NE(RpcText(call).find("without a response"), std::string::npos);
-}
-
-TEST(Transport, ReadsBodiesFramedByEndOfStreamAndChunkedBodies) {
-    const std::string chunked = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                                [] {
-                                    std::string out;
-                                    for (std::size_t i = 0; i < kResultBody.size(); i += 37) {
-                                        const std::string piece = kResultBody.substr(i, 37);
-                                        char size[16];
-                                        std::snprintf(size, sizeof(size), "%zx\r\n", piece.size());
-                                        out += size + piece + "\r\n";
-                                    }
-                                    return out + "0\r\n\r\n";
-                                }();
+TEST(Transport, ReadsBodiesFramedByEndOfStreamOrChunked) {
+    std::string chunked = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (std::size_t i = 0; i < kResultBody.size(); i += 37) {
+        const std::string piece = kResultBody.substr(i, 37);
+        char size[16];
+        std::snprintf(size, sizeof(size), "%zx\r\n", piece.size());
+        chunked += size + piece + "\r\n";
+    }
     for (const std::string& response :
          {"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nConnection: close\r\n\r\n" + kResultBody,
-          "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + kResultBody, chunked}) {
+          "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + kResultBody, chunked + "0\r\n\r\n"}) {
         RawDaemon daemon(RawDaemon::Mode::Verbatim, response);
-        Call call;
-        call.messenger = MakeMessenger();
-        call.uri = daemon.Uri();
-        call.Run();
-        EXPECT_EQ(call.result, 5) << response;
+        Call call = CallTo(daemon.Uri());
+        EXPECT_EQ(call.OutcomeAndResult(), "ok 5") << response;
     }
 }
 
-TEST(Transport, MalformedHttpIsAnRpcException) {
-    RawDaemon daemon(RawDaemon::Mode::Verbatim, "SOAP/9 banana\r\n\r\n");
-    Call call;
-    call.messenger = MakeMessenger();
-    call.uri = daemon.Uri();
-    EXPECT_NE(RpcText(call).find("HTTP"), std::string::npos);
-}
-
-TEST(Transport, OversizedDeclaredLengthIsRefusedBeforeTheBody) {
-    RawDaemon daemon(RawDaemon::Mode::Verbatim,
-                     "HTTP/1.1 200 OK\r\nContent-Length: 999999999999\r\n\r\n" + kResultBody);
-    Call call;
-    call.messenger = MakeMessenger("MAX_RESPONSE_BYTES = 100000\n");
-    call.uri = daemon.Uri();
-    EXPECT_THROW(call.Run(), QxLnkSoap::SoapException);
-}
-
-TEST(Transport, IdleConnectionClosedByThePeerIsReplacedTransparently) {
-    RawDaemon daemon(RawDaemon::Mode::CloseIdle, RawDaemon::HttpResponse(kResultBody));
-    daemon.SetIdleClose(std::chrono::milliseconds(50));
-    const QxLnkMsg::Messenger messenger = MakeMessenger();
-    for (int i = 0; i < 3; ++i) {
-        Call call;
-        call.messenger = messenger;
-        call.uri = daemon.Uri();
-        call.Run();
-        EXPECT_EQ(call.result, 5);
-        // Long enough for the daemon to have closed the idle connection.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+TEST(Transport, AnIdleConnectionIsReusedUnlessThePeerClosedItOrSentMore) {
+    const struct {
+        int idleCloseMs;
+        std::string extra;
+        std::size_t connections;
+    } cases[] = {{30000, "", 1}, {50, "", 3}, {30000, "garbage", 3}};
+    for (const auto& c : cases) {
+        RawDaemon daemon(RawDaemon::Mode::CloseIdle, RawDaemon::HttpResponse(kResultBody) + c.extra);
+        daemon.SetIdleClose(std::chrono::milliseconds(c.idleCloseMs));
+        Call call = CallTo(daemon.Uri());
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(call.OutcomeAndResult(), "ok 5");
+            call.result = -1;
+            // Long enough for the daemon to have closed the idle connection.
+            if (c.idleCloseMs < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        EXPECT_EQ(daemon.RequestCount(), 3u);
+        EXPECT_EQ(daemon.ConnectionCount(), c.connections) << c.idleCloseMs << " " << c.extra;
     }
-    EXPECT_EQ(daemon.RequestCount(), 3u);
-    EXPECT_EQ(daemon.ConnectionCount(), 3u);
-}
-
-TEST(Transport, IdleConnectionKeptOpenByThePeerIsReused) {
-    RawDaemon daemon(RawDaemon::Mode::CloseIdle, RawDaemon::HttpResponse(kResultBody));
-    daemon.SetIdleClose(std::chrono::seconds(30));
-    const QxLnkMsg::Messenger messenger = MakeMessenger();
-    for (int i = 0; i < 3; ++i) {
-        Call call;
-        call.messenger = messenger;
-        call.uri = daemon.Uri();
-        call.Run();
-        EXPECT_EQ(call.result, 5);
-    }
-    EXPECT_EQ(daemon.RequestCount(), 3u);
-    EXPECT_EQ(daemon.ConnectionCount(), 1u);
-}
-
-TEST(Transport, BytesAfterTheResponseKeepTheConnectionOutOfThePool) {
-    RawDaemon daemon(RawDaemon::Mode::CloseIdle, RawDaemon::HttpResponse(kResultBody) + "garbage");
-    daemon.SetIdleClose(std::chrono::seconds(30));
-    const QxLnkMsg::Messenger messenger = MakeMessenger();
-    for (int i = 0; i < 2; ++i) {
-        Call call;
-        call.messenger = messenger;
-        call.uri = daemon.Uri();
-        call.Run();
-        EXPECT_EQ(call.result, 5);
-    }
-    EXPECT_EQ(daemon.ConnectionCount(), 2u);
-}
-
-TEST(Transport, TextXmlCannotCarrySendsNothing) {
-    RawDaemon daemon(RawDaemon::Mode::NeverAnswer);
-    const QxPalStr::UTF16String nul = {u'a', 0x0000};
-    const QxPalStr::UTF16String control = {0x0001};
-    const QxPalStr::UTF16String surrogate = {u'x', 0xD801, u'y'};
-    for (const auto& units : {nul, control, surrogate}) {
-        Call call;
-        call.messenger = MakeMessenger();
-        call.uri = daemon.Uri();
-        call.inputs = {{"target", QxPalStr::String_t(units.data(), units.size())}};
-        EXPECT_THROW(call.Run(), QxPalMsg::IllegalArgumentError_t);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(daemon.ConnectionCount(), 0u);
 }
 
 }  // namespace
