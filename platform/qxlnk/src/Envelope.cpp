@@ -198,6 +198,11 @@ void EnvelopeParser::Begin(int count, QxLnkSoap::SOAPArg* const* outputs, const 
     markerFed_ = false;
     sawMarker_ = false;
     sawRoot_ = false;
+    floor_ = 0;
+    piece_ = nullptr;
+    pieceLength_ = 0;
+    openingEnd_ = closingStart_ = std::string::npos;
+    frame_ = nullptr;
 
     outputs_ = outputs;
     count_ = count;
@@ -242,21 +247,7 @@ bool EnvelopeParser::Decide(std::string_view head, bool complete) {
     }
 
     if (stream) {
-        if (stream_ != nullptr && (!streamReady_ || streamBytes_ > kStreamBytes)) stream_.reset();
-        if (stream_ == nullptr) {
-            stream_ = NewExpat("UTF-8");
-            streamBytes_ = 0;
-            opening_ = true;
-            const XML_Status status = XML_Parse(stream_.get(), kStreamOpen.data(), static_cast<int>(kStreamOpen.size()),
-                                                XML_FALSE);
-            opening_ = false;
-            if (status != XML_STATUS_OK) throw std::bad_alloc();  // the only way this fixed text can fail
-            baseLine_ = 1;
-            baseColumn_ = kStreamOpen.size();
-        }
-        streamReady_ = false;
-        current_ = stream_.get();
-        route_ = Route::Stream;
+        UseStream();
         declarationLength_ = at;
     } else {
         whole_ = NewExpat(nullptr);
@@ -267,10 +258,87 @@ bool EnvelopeParser::Decide(std::string_view head, bool complete) {
     return true;
 }
 
+// Makes the long-lived parser ready for a document: a new one when there is
+// none, the last document did not end cleanly on it, or it has taken kStreamBytes.
+void EnvelopeParser::UseStream() {
+    if (stream_ != nullptr && (!streamReady_ || streamBytes_ > kStreamBytes)) stream_.reset();
+    if (stream_ == nullptr) {
+        stream_ = NewExpat("UTF-8");
+        opening_ = true;
+        const XML_Status status =
+            XML_Parse(stream_.get(), kStreamOpen.data(), static_cast<int>(kStreamOpen.size()), XML_FALSE);
+        opening_ = false;
+        if (status != XML_STATUS_OK) throw std::bad_alloc();  // the only way this fixed text can fail
+        streamBytes_ = kStreamOpen.size();
+        baseLine_ = 1;
+        baseColumn_ = kStreamOpen.size();
+    }
+    streamReady_ = false;
+    current_ = stream_.get();
+    route_ = Route::Stream;
+    documentStart_ = streamBytes_;
+}
+
+const EnvelopeParser::Frame* EnvelopeParser::MatchFrame(const char* data, std::size_t length) const {
+    for (const Frame& frame : frames_) {
+        const std::size_t opening = frame.opening.size();
+        const std::size_t closing = frame.closing.size();
+        if (opening == 0 || length < opening + closing) continue;
+        if (std::memcmp(data, frame.opening.data(), opening) == 0 &&
+            std::memcmp(data + length - closing, frame.closing.data(), closing) == 0)
+            return &frame;
+    }
+    return nullptr;
+}
+
+// Keeps the frame of the document just parsed whole, replacing the oldest.
+void EnvelopeParser::RecordFrame() {
+    if (openingEnd_ > kMaxFrameBytes || closingStart_ < openingEnd_ || closingStart_ > pieceLength_ ||
+        pieceLength_ - closingStart_ > kMaxFrameBytes)
+        return;
+    Frame& frame = frames_[nextFrame_];
+    nextFrame_ = (nextFrame_ + 1) % kFrames;
+    frame.opening.assign(piece_, openingEnd_);
+    frame.closing.assign(piece_ + closingStart_, pieceLength_ - closingStart_);
+    frame.bindings.swap(candidate_.bindings);
+    frame.bindingText.swap(candidate_.bindingText);
+    frame.part = candidate_.part;
+    // Positions after the opening, counted as Expat counts them: CR, LF and
+    // CR LF each end a line; a column is a character.
+    frame.openingLines = 0;
+    frame.openingColumns = 0;
+    for (std::size_t i = 0; i < frame.opening.size(); ++i) {
+        const auto c = static_cast<unsigned char>(frame.opening[i]);
+        if (c == '\n' || c == '\r') {
+            ++frame.openingLines;
+            frame.openingColumns = 0;
+            if (c == '\r' && i + 1 < frame.opening.size() && frame.opening[i + 1] == '\n') ++i;
+        } else if ((c & 0xC0) != 0x80) {
+            ++frame.openingColumns;
+        }
+    }
+}
+
 bool EnvelopeParser::Feed(const char* data, std::size_t length, bool last) {
     if (failed_) return false;
     if (finished_) return true;
     if (route_ == Route::Undecided) {
+        if (head_.empty() && last) {
+            // The whole document at once: its frame may be known, or be recorded.
+            piece_ = data;
+            pieceLength_ = length;
+            if (const Frame* frame = MatchFrame(data, length)) {
+                UseStream();
+                frame_ = frame;
+                floor_ = depth_ = 3;
+                sawRoot_ = sawBody_ = true;
+                part_ = frame->part;
+                bindings_ = frame->bindings;
+                bindingText_ = frame->bindingText;
+                const std::size_t opening = frame->opening.size();
+                return Parse(data + opening, length - opening - frame->closing.size(), true);
+            }
+        }
         if (head_.empty()) {
             if (!Decide(std::string_view(data, length), last)) {
                 head_.assign(data, length);
@@ -299,6 +367,7 @@ bool EnvelopeParser::Parse(const char* data, std::size_t length, bool last) {
     constexpr std::size_t kPiece = std::size_t{1} << 30;  // XML_Parse takes an int length
     const bool stream = route_ == Route::Stream;
     if (stream) streamBytes_ += length;
+    const std::size_t total = length;
     do {
         const std::size_t piece = length < kPiece ? length : kPiece;
         const bool final = last && piece == length;
@@ -311,22 +380,50 @@ bool EnvelopeParser::Parse(const char* data, std::size_t length, bool last) {
     } while (length > 0);
     if (!last) return true;
     finished_ = true;
-    return !stream || EndOfStreamDocument();
+    return !stream || EndOfStreamDocument(std::string_view(data - total, total));
 }
 
-// The document on the stream is complete and well-formed exactly when the end
-// marker that follows it is reported as an element of its own after the root.
-bool EnvelopeParser::EndOfStreamDocument() {
-    markerFed_ = true;
-    streamBytes_ += kEndMarker.size();
-    if (XML_Parse(current_, kEndMarker.data(), static_cast<int>(kEndMarker.size()), XML_FALSE) != XML_STATUS_OK)
-        return ExpatFailed();
-    if (failed_) return false;
-    if (!sawMarker_) {
-        StopMalformed(XML_ERROR_UNCLOSED_TOKEN);
+// The document on the stream is complete and well-formed when Expat has
+// consumed every byte of it and the root element is closed. Expat holds back
+// the start of a token that is not finished, and a CR at the very end (it
+// may begin a CR LF); the end marker settles the latter.
+bool EnvelopeParser::EndOfStreamDocument(std::string_view lastPiece) {
+    const auto pending = static_cast<std::size_t>(static_cast<XML_Index>(streamBytes_) -
+                                                  XML_GetCurrentByteIndex(current_));
+    if (pending == 0) {
+        if (depth_ != floor_ || !sawRoot_) {
+            StopMalformed(XML_ERROR_NO_ELEMENTS);
+            return false;
+        }
+        baseLine_ = XML_GetCurrentLineNumber(current_);
+        baseColumn_ = XML_GetCurrentColumnNumber(current_);
+    } else if (frame_ != nullptr) {
+        // The token goes on into the frame's closing: parse that too, so that
+        // the error is the one of the whole document.
+        const std::string& closing = frame_->closing;
+        streamBytes_ += closing.size();
+        if (XML_Parse(current_, closing.data(), static_cast<int>(closing.size()), XML_FALSE) != XML_STATUS_OK)
+            return ExpatFailed();
+        if (!failed_) StopMalformed(XML_ERROR_UNCLOSED_TOKEN);
         return false;
+    } else {
+        if (depth_ != floor_ || pending > lastPiece.size() ||
+            lastPiece.find_first_not_of('\r', lastPiece.size() - pending) != std::string_view::npos) {
+            StopMalformed(XML_ERROR_UNCLOSED_TOKEN);
+            return false;
+        }
+        markerFed_ = true;
+        streamBytes_ += kEndMarker.size();
+        if (XML_Parse(current_, kEndMarker.data(), static_cast<int>(kEndMarker.size()), XML_FALSE) != XML_STATUS_OK)
+            return ExpatFailed();
+        if (failed_) return false;
+        if (!sawMarker_) {
+            StopMalformed(XML_ERROR_UNCLOSED_TOKEN);
+            return false;
+        }
     }
     streamReady_ = true;
+    if (frame_ == nullptr && piece_ != nullptr && closingStart_ != std::string::npos) RecordFrame();
     return true;
 }
 
@@ -342,13 +439,18 @@ bool EnvelopeParser::ExpatFailed() {
 
 // " at line L, column C" of the current position, counted from the start of
 // the document (which the long-lived parser sees further on).
-std::string EnvelopeParser::Position() const {
+std::string EnvelopeParser::Position(unsigned long columnShift) const {
     unsigned long line = XML_GetCurrentLineNumber(current_);
-    unsigned long column = XML_GetCurrentColumnNumber(current_);
+    unsigned long column = XML_GetCurrentColumnNumber(current_) + columnShift;
     if (route_ == Route::Stream) {
         if (line == baseLine_) column = column >= baseColumn_ ? column - baseColumn_ : 0;
         line = line >= baseLine_ ? line - baseLine_ + 1 : 1;
-        if (line == 1) column += declarationLength_;
+        if (frame_ != nullptr) {
+            if (line == 1) column += frame_->openingColumns;
+            line += frame_->openingLines;
+        } else if (line == 1) {
+            column += declarationLength_;
+        }
     }
     return " at line " + std::to_string(line) + ", column " + std::to_string(column + 1);
 }
@@ -370,15 +472,15 @@ void EnvelopeParser::CheckResult() const {
                                             QxPalStr::String_t(std::string_view(faultString_)));
 }
 
-void EnvelopeParser::Stop(const std::string& reason) {
+void EnvelopeParser::Stop(const std::string& reason, unsigned long columnShift) {
     if (failed_) return;
     failed_ = true;
-    error_ = reason + Position();
+    error_ = reason + Position(columnShift);
     XML_StopParser(current_, XML_FALSE);
 }
 
-void EnvelopeParser::StopMalformed(XML_Error code) {
-    Stop(std::string("The response is not well-formed XML: ") + XML_ErrorString(code));
+void EnvelopeParser::StopMalformed(XML_Error code, unsigned long columnShift) {
+    Stop(std::string("The response is not well-formed XML: ") + XML_ErrorString(code), columnShift);
 }
 
 void EnvelopeParser::StopWith(std::exception_ptr error) {
@@ -525,7 +627,7 @@ void EnvelopeParser::Start(const char* rawName, const char** attributes) {
     if (opening_ || failed_) return;
     if (markerFed_) {
         // Only the marker starts now, and only outside a complete document.
-        if (depth_ != 0 || !sawRoot_ || std::string_view(rawName) != kEndMarkerName) {
+        if (depth_ != floor_ || !sawRoot_ || std::string_view(rawName) != kEndMarkerName) {
             StopMalformed(XML_ERROR_NO_ELEMENTS);
             return;
         }
@@ -590,6 +692,14 @@ void EnvelopeParser::Start(const char* rawName, const char** attributes) {
             Skip();
         } else {
             part_ = IsSoap(name.uri, name.local, "Fault") ? BodyPart::Fault : BodyPart::Response;
+            if (piece_ != nullptr && route_ == Route::Stream) {
+                // The end of the frame's opening, and the state it leaves.
+                openingEnd_ = static_cast<std::size_t>(XML_GetCurrentByteIndex(current_) - documentStart_) +
+                              static_cast<std::size_t>(XML_GetCurrentByteCount(current_)) + declarationLength_;
+                candidate_.bindings = bindings_;
+                candidate_.bindingText = bindingText_;
+                candidate_.part = part_;
+            }
         }
         return;
     case 4:
@@ -633,9 +743,16 @@ void EnvelopeParser::Start(const char* rawName, const char** attributes) {
 
 void EnvelopeParser::End(const char* rawName) {
     if (opening_ || failed_) return;
-    if (depth_ == 0) {
-        // Only the outer element of the stream can end here: the document closed it.
-        StopMalformed(XML_ERROR_TAG_MISMATCH);
+    if (depth_ == floor_) {
+        // Only an element the document did not open can end here: the stream's
+        // outer element, or (inside a known frame) the frame's own. Placed and
+        // named as Expat does for the whole document: after the root, the end
+        // tag's '/'; inside it, its name.
+        if (floor_ == 0) {
+            StopMalformed(XML_ERROR_INVALID_TOKEN, 1);
+        } else {
+            StopMalformed(XML_ERROR_TAG_MISMATCH, 2);
+        }
         return;
     }
     if (sawMarker_) {
@@ -659,6 +776,10 @@ void EnvelopeParser::End(const char* rawName) {
         element->EndElement(prefix16_.c_str(), local16_.c_str(), uri16_.c_str());
     } else if (depth_ == 4) {
         faultField_ = FaultField::None;
+    } else if (depth_ == 3 && openingEnd_ != std::string::npos && closingStart_ == std::string::npos) {
+        // The start of the frame's closing.
+        closingStart_ = static_cast<std::size_t>(XML_GetCurrentByteIndex(current_) - documentStart_) +
+                        declarationLength_;
     }
     PopBindings();
     --depth_;

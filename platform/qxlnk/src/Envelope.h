@@ -43,10 +43,22 @@ void AppendRequestEnvelope(std::string& out, std::string_view method, int count,
 // different encoding, a byte order mark, a document type or comment before
 // the root) gets an Expat parser of its own. After a failure, or once the
 // long-lived parser has taken kStreamBytes, it is replaced.
+//
+// The responses of one server repeat their frame: the bytes up to the end of
+// the response element's start tag (declaration, Envelope, Body and their
+// namespace declarations) and from its end tag on. For a response that
+// arrives in one piece and starts and ends with the frame of one of the last
+// kFrames such responses, Expat parses only what lies between, in the state
+// that the frame's opening left (the namespaces it declared), which it
+// checked when it parsed that response whole. Errors are placed as in the
+// whole document. One case is placed differently: a middle that closes the
+// response element itself is refused where it does so.
 class EnvelopeParser {
 public:
     static constexpr int kMaxDepth = 256;
     static constexpr std::size_t kStreamBytes = std::size_t{1} << 20;
+    static constexpr std::size_t kFrames = 4;
+    static constexpr std::size_t kMaxFrameBytes = 4096;
 
     EnvelopeParser();
     ~EnvelopeParser();
@@ -87,6 +99,15 @@ private:
     enum class Route { Undecided, Stream, Whole };
     enum class BodyPart { None, Response, Fault };
     enum class FaultField { None, Code, String };
+    // A response's opening and closing, and the state its opening leaves.
+    struct Frame {
+        std::string opening, closing;
+        std::vector<Binding> bindings;
+        std::string bindingText;
+        BodyPart part = BodyPart::None;
+        unsigned long openingLines = 0;    // line breaks in the opening
+        unsigned long openingColumns = 0;  // characters after its last line break
+    };
 
     static void XMLCALL OnStart(void* self, const XML_Char* name, const XML_Char** attributes);
     static void XMLCALL OnEnd(void* self, const XML_Char* name);
@@ -100,8 +121,11 @@ private:
 
     ExpatPtr NewExpat(const char* encoding);
     bool Decide(std::string_view head, bool complete);
+    void UseStream();
+    const Frame* MatchFrame(const char* data, std::size_t length) const;
+    void RecordFrame();
     bool Parse(const char* data, std::size_t length, bool last);
-    bool EndOfStreamDocument();
+    bool EndOfStreamDocument(std::string_view lastPiece);
     void Start(const char* rawName, const char** attributes);
     void End(const char* rawName);
     void Text(const char* text, int length);
@@ -110,11 +134,12 @@ private:
     void PopBindings();
     void ToUtf16(const Name& name);
     void Skip() { skipDepth_ = depth_; }
-    void Stop(const std::string& reason);  // stops with a SoapException at the current position
-    void StopMalformed(XML_Error code);
+    // Stops with a SoapException at the current position (moved right by `columnShift`).
+    void Stop(const std::string& reason, unsigned long columnShift = 0);
+    void StopMalformed(XML_Error code, unsigned long columnShift = 0);
     void StopWith(std::exception_ptr error);
     bool ExpatFailed();
-    std::string Position() const;
+    std::string Position(unsigned long columnShift = 0) const;
     std::string WithContext(std::string text) const;
 
     unsigned long hashSalt_ = 0;  // random per object: Expat need not gather entropy per parser
@@ -131,6 +156,19 @@ private:
     bool markerFed_ = false;      // the end marker is being parsed
     bool sawMarker_ = false;
     bool sawRoot_ = false;
+    int floor_ = 0;               // the depth the document starts at: 3 inside a known frame
+    std::size_t documentStart_ = 0;  // stream bytes before this document's first byte fed
+
+    // Frames: the document when it came in one piece, where its opening
+    // ends and its closing starts (npos until seen), and the frame it used.
+    Frame frames_[kFrames];
+    std::size_t nextFrame_ = 0;
+    Frame candidate_;
+    const char* piece_ = nullptr;
+    std::size_t pieceLength_ = 0;
+    std::size_t openingEnd_ = std::string::npos;
+    std::size_t closingStart_ = std::string::npos;
+    const Frame* frame_ = nullptr;
 
     bool finished_ = false;  // the last piece has been parsed
     QxLnkSoap::SOAPArg* const* outputs_ = nullptr;
