@@ -135,13 +135,21 @@ QxLnkMsg::Messenger GetMessenger() {
     return gMessenger;
 }
 
-// The attributes every call is created with.
-QxPalConfig::Configuration_t MakeCallOptions() {
+QxPalConfig::Configuration_t MakeCallOptions(bool secure) {
     QxPalConfig::Configuration_t attributes;
     attributes.SetAttrValue("APP_NAME", CLIENT_APP_NAME);
     attributes.SetAttrValue("APP_VERSION", CLIENT_APP_VERSION);
-    if (IsCertInstalled()) attributes.SetAttrValue("SECURE_COMM", "SSL");
+    if (secure) attributes.SetAttrValue("SECURE_COMM", "SSL");
     return attributes;
+}
+
+// The attributes a call is created with: "APP_NAME" and "APP_VERSION", and
+// "SECURE_COMM" when a certificate is installed. The two possible sets are
+// made once and only read afterwards, by any number of threads.
+const QxPalConfig::Configuration_t& CallOptions() {
+    static const QxPalConfig::Configuration_t plain = MakeCallOptions(false);
+    static const QxPalConfig::Configuration_t secure = MakeCallOptions(true);
+    return IsCertInstalled() ? secure : plain;
 }
 
 // ---------------------------------------------------------------------------
@@ -155,8 +163,7 @@ public:
     // must outlive the call.
     Call(const char* method, const QxPalNet::URI_t& uri, const QxLnkRpc::RpcCall::Options& rpcOptions,
          int& resultCode)
-        : attributes_(MakeCallOptions()),
-          client_(attributes_, GetMessenger()),
+        : client_(CallOptions(), GetMessenger()),
           call_(client_.CreateCall(method, uri, rpcOptions)),
           result_(kOutResult, &resultCode) {}
 
@@ -176,7 +183,6 @@ public:
     }
 
 private:
-    const QxPalConfig::Configuration_t attributes_;
     QxLnkRpc::RpcClient client_;
     QxLnkRpc::RpcCall call_;
     Typed<SOAPArgInt> result_;

@@ -652,19 +652,19 @@ void EnvelopeParser::Start(const char* rawName, const char** attributes) {
     }
     // Skipped subtrees are not interpreted: their namespaces are not resolved.
     if (skipDepth_ != 0) return;
+    bool prefixedAttributes = false;
     for (const char** attribute = attributes; *attribute != nullptr; attribute += 2) {
         const char* key = attribute[0];
-        if (std::strncmp(key, "xmlns", 5) != 0) continue;
-        if (key[5] == '\0') {
-            if (!Declare(std::string_view(), attribute[1])) return;
-        } else if (key[5] == ':') {
-            if (!Declare(key + 6, attribute[1])) return;
+        if (std::strncmp(key, "xmlns", 5) == 0 && (key[5] == '\0' || key[5] == ':')) {
+            if (!Declare(key[5] == '\0' ? std::string_view() : std::string_view(key + 6), attribute[1])) return;
+        } else {
+            prefixedAttributes = prefixedAttributes || std::strchr(key, ':') != nullptr;
         }
     }
     Name name;
     if (!Resolve(rawName, name)) return;
     // Other attributes are not read, but their prefixes must be declared too.
-    for (const char** attribute = attributes; *attribute != nullptr; attribute += 2) {
+    for (const char** attribute = attributes; prefixedAttributes && *attribute != nullptr; attribute += 2) {
         const char* key = attribute[0];
         if (std::strchr(key, ':') == nullptr || std::strncmp(key, "xmlns:", 6) == 0) continue;
         Name attributeName;

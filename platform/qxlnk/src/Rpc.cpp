@@ -14,14 +14,25 @@
 
 namespace QxLnkRpc {
 
-struct RpcCall::Impl {
-    QxLnkMsg::Messenger messenger;
-    bool secure = false;
-    bool connectionClose = false;
+namespace {
+
+// What a call needs of its method and URI, made once and shared by the calls
+// that recur: the checked endpoint and the request head. Immutable.
+struct PreparedCall {
     std::string method;
-    std::string uri;   // for messages
+    std::string userAgent;
+    bool secure = false;
+    std::string uri;   // as given, for messages
     QxLnkImpl::Endpoint endpoint;
     std::string head;  // the request head up to the value of Content-Length
+};
+
+}  // namespace
+
+struct RpcCall::Impl {
+    QxLnkMsg::Messenger messenger;
+    std::shared_ptr<const PreparedCall> prepared;
+    bool connectionClose = false;
     RpcCall::Options options;
 };
 
@@ -63,20 +74,21 @@ void AppendPercentEncoded(std::string& out, std::string_view path) {
 // that XML cannot carry), then the head into the room left before it, so that
 // one write sends both. Returns where the request starts in `out`.
 std::size_t BuildRequest(std::string& out, const RpcCall::Impl& call, const std::vector<const QxLnkSoap::SOAPArg*>& args) {
-    const std::size_t room = call.head.size() + kTailRoom;
+    const std::string& head = call.prepared->head;
+    const std::size_t room = head.size() + kTailRoom;
     out.clear();
     out.resize(room);
-    QxLnkImpl::AppendRequestEnvelope(out, call.method, static_cast<int>(args.size()), args.data(),
+    QxLnkImpl::AppendRequestEnvelope(out, call.prepared->method, static_cast<int>(args.size()), args.data(),
                                      call.options.HasTargetID() ? &call.options.GetTargetID() : nullptr);
     char tail[kTailRoom];
     char* end = std::to_chars(tail, tail + 20, out.size() - room).ptr;
     const std::size_t tailLength = call.connectionClose ? sizeof(kCloseTail) - 1 : 4;
     std::memcpy(end, kCloseTail + (call.connectionClose ? 0 : sizeof(kCloseTail) - 1 - 4), tailLength);
     end += tailLength;
-    const std::size_t headLength = call.head.size() + static_cast<std::size_t>(end - tail);
+    const std::size_t headLength = head.size() + static_cast<std::size_t>(end - tail);
     const std::size_t start = room - headLength;
-    std::memcpy(&out[start], call.head.data(), call.head.size());
-    std::memcpy(&out[start + call.head.size()], tail, static_cast<std::size_t>(end - tail));
+    std::memcpy(&out[start], head.data(), head.size());
+    std::memcpy(&out[start + head.size()], tail, static_cast<std::size_t>(end - tail));
     return start;
 }
 
@@ -90,6 +102,32 @@ std::unique_ptr<QxLnkImpl::Connection> TakeIdle(QxLnkImpl::ConnectionPool& pool,
         pool.PutSpare(std::move(connection));
     }
 }
+
+// The last calls prepared on this thread. A program sends few methods to few
+// URIs over and over; a hit skips checking the URI and building the head.
+class PreparedCache {
+public:
+    std::shared_ptr<const PreparedCall> Find(std::string_view method, const std::string& uri,
+                                             const std::string& userAgent, bool secure, bool verify) const {
+        for (const auto& entry : entries_) {
+            if (entry != nullptr && entry->uri == uri && entry->method == method && entry->userAgent == userAgent &&
+                entry->secure == secure && entry->endpoint.verify == verify)
+                return entry;
+        }
+        return nullptr;
+    }
+    void Add(std::shared_ptr<const PreparedCall> prepared) {
+        entries_[next_] = std::move(prepared);
+        next_ = (next_ + 1) % kEntries;
+    }
+
+private:
+    static constexpr std::size_t kEntries = 8;
+    std::shared_ptr<const PreparedCall> entries_[kEntries];
+    std::size_t next_ = 0;
+};
+
+thread_local PreparedCache tPreparedCalls;
 
 }  // namespace
 
@@ -131,10 +169,11 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
     for (int i = 0; i < count; ++i) {
         if (outputs[i] == nullptr) QxLnkImpl::ThrowIllegalArgument("Invoke was given a null output");
     }
+    const PreparedCall& prepared = *call->prepared;
     QxLnkMsg::Messenger::Impl* messenger = call->messenger.GetImpl();
-    if (messenger == nullptr) ThrowRpc("The messenger is not configured", call->uri);
-    if (call->secure && !call->endpoint.tls)
-        ThrowRpc("Secure communication is required, but the URI is not https", call->uri);
+    if (messenger == nullptr) ThrowRpc("The messenger is not configured", prepared.uri);
+    if (prepared.secure && !prepared.endpoint.tls)
+        ThrowRpc("Secure communication is required, but the URI is not https", prepared.uri);
 
     const auto now = Clock::now();
     QxLnkImpl::Deadlines deadlines;
@@ -143,7 +182,7 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
     deadlines.connect = now + std::chrono::milliseconds(deadlines.connectMs);
     deadlines.call = now + std::chrono::milliseconds(deadlines.callMs);
 
-    const std::string& key = call->endpoint.key;
+    const std::string& key = prepared.endpoint.key;
     std::unique_ptr<QxLnkImpl::Connection> connection = TakeIdle(messenger->pool, key);
     bool reused = connection != nullptr;
     if (!reused) connection = messenger->pool.TakeSpare();
@@ -167,7 +206,7 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
     try {
         for (;;) {
             if (!connection->IsConnected())
-                connection->Connect(call->endpoint, messenger->sslContext.get(), deadlines);
+                connection->Connect(prepared.endpoint, messenger->sslContext.get(), deadlines);
             try {
                 connection->WriteAll(request.data() + start, request.size() - start, deadlines);
                 break;
@@ -180,10 +219,10 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
             }
         }
         envelope = &connection->Parser();
-        envelope->Begin(count, outputs, &call->uri);
-        outcome = QxLnkImpl::ReceiveResponse(*connection, *envelope, messenger->maxResponseBytes, deadlines, call->uri);
+        envelope->Begin(count, outputs, &prepared.uri);
+        outcome = QxLnkImpl::ReceiveResponse(*connection, *envelope, messenger->maxResponseBytes, deadlines, prepared.uri);
     } catch (const QxLnkImpl::TransportError& error) {
-        ThrowRpc(error.what(), call->uri);
+        ThrowRpc(error.what(), prepared.uri);
     }
 
     // The envelope lives in the connection: learn its verdict before another
@@ -212,8 +251,11 @@ RpcClient::RpcClient(const QxPalConfig::Configuration_t& attributes, const QxLnk
     : messenger_(messenger) {
     const std::string* name = attributes.Find("APP_NAME");
     const std::string* version = attributes.Find("APP_VERSION");
-    userAgent_ = name != nullptr && !name->empty() ? *name : std::string("QxLnk");
-    if (version != nullptr && !version->empty()) {
+    const std::string_view product = name != nullptr && !name->empty() ? std::string_view(*name) : "QxLnk";
+    const bool versioned = version != nullptr && !version->empty();
+    userAgent_.reserve(product.size() + (versioned ? 1 + version->size() : 0));
+    userAgent_ = product;
+    if (versioned) {
         userAgent_ += '/';
         userAgent_ += *version;
     }
@@ -227,9 +269,17 @@ RpcClient::~RpcClient() = default;
 
 RpcCall RpcClient::CreateCall(const char* method, const QxPalNet::URI_t& uri, const RpcCall::Options& options) const {
     const std::string_view methodName = method != nullptr ? method : "";
+    const std::string& printable = uri.GetUtf8();
+    const QxLnkMsg::Messenger::Impl* settings = messenger_.GetImpl();
+    const bool verify = secure_ || settings == nullptr || settings->verifyPeer;
+    auto call = std::make_shared<RpcCall::Impl>();
+    call->messenger = messenger_;
+    call->options = options;
+    call->prepared = tPreparedCalls.Find(methodName, printable, userAgent_, secure_, verify);
+    if (call->prepared != nullptr) return RpcCall(std::move(call));
+
     QxLnkImpl::CheckMethodName(methodName);
     // Without white space or controls (checked first) the URI is printable as it is.
-    const std::string& printable = uri.GetUtf8();
     const int illegal = uri.FindIllegalCharacter();
     if (illegal >= 0) {
         char code[16];
@@ -246,26 +296,24 @@ RpcCall RpcClient::CreateCall(const char* method, const QxPalNet::URI_t& uri, co
     const int port = uri.GetPort() == 0 ? defaultPort : uri.GetPort();
     if (port < 1 || port > 65535) QxLnkImpl::ThrowIllegalArgument("The URI '" + printable + "' has an invalid port");
 
-    auto call = std::make_shared<RpcCall::Impl>();
-    call->messenger = messenger_;
-    call->secure = secure_;
-    call->method.assign(methodName);
-    call->uri = printable;
-    call->options = options;
+    auto prepared = std::make_shared<PreparedCall>();
+    prepared->method.assign(methodName);
+    prepared->userAgent = userAgent_;
+    prepared->secure = secure_;
+    prepared->uri = printable;
 
-    QxLnkImpl::Endpoint& endpoint = call->endpoint;
+    QxLnkImpl::Endpoint& endpoint = prepared->endpoint;
     endpoint.host = uri.GetHost();
     endpoint.port = port;
     endpoint.tls = tls;
-    const QxLnkMsg::Messenger::Impl* settings = messenger_.GetImpl();
-    endpoint.verify = secure_ || settings == nullptr || settings->verifyPeer;
+    endpoint.verify = verify;
     const std::string hostPort = QxLnkImpl::HostPort(endpoint.host, port);
     endpoint.key.reserve(20 + hostPort.size());
     endpoint.key = tls ? "https://" : "http://";
     endpoint.key += hostPort;
     if (tls && !endpoint.verify) endpoint.key += "#unverified";
 
-    std::string& head = call->head;
+    std::string& head = prepared->head;
     const std::string& path = uri.GetPathAndQuery();
     head.reserve(160 + path.size() + hostPort.size() + userAgent_.size() + methodName.size());
     head += "POST ";
@@ -281,6 +329,8 @@ RpcCall RpcClient::CreateCall(const char* method, const QxPalNet::URI_t& uri, co
     head += '#';
     head += methodName;
     head += "\"\r\nContent-Length: ";
+    call->prepared = prepared;
+    tPreparedCalls.Add(std::move(prepared));
     return RpcCall(std::move(call));
 }
 

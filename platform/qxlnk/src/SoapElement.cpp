@@ -64,7 +64,19 @@ void SOAPElement::WriteTo(QxPalIo::Writer_t& writer, int /*flags*/) const {
 
 void SOAPElement::WriteOpenTagTo(const QxPalXml::XmlWriter_t& writer) const {
     if (prefix_.IsEmpty()) {
-        writer.OpenTag(name_);
+        // The usual name is short ASCII: no UTF-8 string needs to be built for it.
+        const QxPalStr::UTF16String& units = name_.Units();
+        char ascii[32];
+        bool narrow = units.size() <= sizeof(ascii);
+        for (std::size_t i = 0; narrow && i < units.size(); ++i) {
+            narrow = units[i] < 0x80;
+            ascii[i] = static_cast<char>(units[i]);
+        }
+        if (narrow) {
+            writer.OpenTag(std::string_view(ascii, units.size()));
+        } else {
+            writer.OpenTag(name_);
+        }
     } else {
         writer.OpenTag(prefix_ + ":" + name_);
     }
