@@ -26,4 +26,9 @@ int Settings(const std::uint8_t* data, std::size_t size);
 // into the HTTP head.
 int Uri(const std::uint8_t* data, std::size_t size);
 
+// Several responses parsed by one parser fed in pieces, as a kept-alive
+// connection parses them, each compared with a fresh parser's reading of it.
+// Built from the communication library's sources (not its shared library).
+int EnvelopeStream(const std::uint8_t* data, std::size_t size);
+
 }  // namespace DadovuFuzz

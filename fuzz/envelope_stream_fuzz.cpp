@@ -1,0 +1,93 @@
+// Fuzz target: one response parser reused across several responses, as a
+// kept-alive connection uses it, against a fresh parser for each response.
+// White-box: it is built from the communication library's sources, since the
+// parser that a connection keeps is not part of the library's interface.
+#include "FuzzTargets.h"
+
+#include <qxlnk/exceptions.h>
+#include <qxlnk/soap.h>
+
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Envelope.h"
+
+namespace DadovuFuzz {
+
+namespace {
+
+// What a caller learns from one response: refused, a fault, or the outputs.
+struct Outcome {
+    enum Kind { Accepted, Fault, Refused } kind = Refused;
+    int result = -1;
+    std::string status;
+    bool hasStatus = false;
+
+    bool operator==(const Outcome& other) const {
+        return kind == other.kind && (kind != Accepted || (result == other.result && status == other.status &&
+                                                           hasStatus == other.hasStatus));
+    }
+};
+
+// Parses `document` with `parser`, fed in pieces whose sizes `pieces` picks.
+Outcome Parse(QxLnkImpl::EnvelopeParser& parser, std::string_view document, std::string_view pieces) {
+    static const QxPalStr::String_t kResult("result"), kStatus("status");
+    Outcome outcome;
+    unsigned short* status = nullptr;
+    QxLnkSoap::SOAPArgInt resultArg(kResult.Data(), &outcome.result);
+    QxLnkSoap::SOAPArgUnicodeString statusArg(kStatus.Data(), &status);
+    QxLnkSoap::SOAPArg* const outputs[] = {&resultArg, &statusArg};
+    parser.Begin(2, outputs);
+    std::size_t at = 0, next = 0;
+    bool fed = true;
+    while (fed && at < document.size()) {
+        const std::size_t size = pieces.empty() ? document.size() : 1 + static_cast<unsigned char>(pieces[next++ % pieces.size()]) % 64;
+        const std::size_t piece = size < document.size() - at ? size : document.size() - at;
+        fed = parser.Feed(document.data() + at, piece, at + piece == document.size());
+        at += piece;
+    }
+    try {
+        if (!fed || !parser.Finish()) parser.RaiseError();
+        parser.CheckResult();
+        outcome.kind = Outcome::Accepted;
+        if (status != nullptr) {
+            outcome.status = QxPalStr::String_t(status).ToUtf8();
+            outcome.hasStatus = true;
+        }
+    } catch (const QxLnkSoap::SoapFaultException&) {
+        outcome.kind = Outcome::Fault;
+    } catch (const QxLnkSoap::SoapException&) {
+        outcome.kind = Outcome::Refused;
+    }
+    return outcome;
+}
+
+}  // namespace
+
+// The input: a byte of piece sizes count, that many piece sizes, then up to
+// eight responses separated by 0xFF (a byte no UTF-8 document holds).
+int EnvelopeStream(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    if (input.empty()) return 0;
+    const std::size_t count = static_cast<unsigned char>(input[0]) % 8;
+    if (input.size() < 1 + count) return 0;
+    const std::string_view pieces = input.substr(1, count);
+    std::string_view rest = input.substr(1 + count);
+    QxLnkImpl::EnvelopeParser kept;
+    for (int i = 0; i < 8; ++i) {
+        const std::size_t end = rest.find('\xFF');
+        const std::string_view document = rest.substr(0, end);
+        QxLnkImpl::EnvelopeParser fresh;
+        // Whatever the responses before it left in the kept parser, each
+        // response means what it means alone.
+        if (!(Parse(kept, document, pieces) == Parse(fresh, document, std::string_view()))) std::abort();
+        if (end == std::string_view::npos) break;
+        rest.remove_prefix(end + 1);
+    }
+    return 0;
+}
+
+}  // namespace DadovuFuzz
