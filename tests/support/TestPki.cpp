@@ -6,6 +6,8 @@
 #include <iterator>
 #include <stdexcept>
 #include <system_error>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace SoapTest {
@@ -50,15 +52,17 @@ TestPki::TestPki() {
         args.insert(args.end(), more.begin(), more.end());
         Openssl(path("openssl.log"), args);
     };
-    // A self-signed authority: <name>.pem and <name>.key.
+    // A self-signed authority, <name>.key and <name>.pem; returns the latter's path.
     const auto authority = [&](const std::string& name, const std::string& commonName) {
         request({"-x509", "-keyout", path(name + ".key"), "-out", path(name + ".pem"), "-days", "3650", "-subj",
                  "/CN=" + commonName, "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
                  "keyUsage=critical,keyCertSign,cRLSign"});
+        return path(name + ".pem");
     };
-    // <name>.key and <name>.pem, signed by the authority `ca` with `extensions`
-    // and valid for `days`. OpenSSL 3.0 cannot date a certificate in the past,
-    // but -1 day makes one that expired a day before it was made.
+    // <name>.pem and <name>.key, signed by the authority `ca` with `extensions`
+    // and valid for `days`; returns their paths. OpenSSL 3.0 cannot date a
+    // certificate in the past, but -1 day makes one that expired a day before
+    // it was made.
     int serial = 1;
     const auto leaf = [&](const std::string& name, const std::string& commonName, const std::string& ca,
                           const std::string& extensions, const std::string& days = "3650") {
@@ -67,32 +71,23 @@ TestPki::TestPki() {
         Openssl(path("openssl.log"), {"x509", "-req", "-in", path(name + ".csr"), "-CA", path(ca + ".pem"), "-CAkey",
                                       path(ca + ".key"), "-set_serial", std::to_string(++serial), "-days", days,
                                       "-extfile", path(name + ".ext"), "-out", path(name + ".pem")});
+        return std::make_pair(path(name + ".pem"), path(name + ".key"));
     };
     try {
-        authority("ca", "DaDovu Test CA");
-        leaf("server", "localhost", "ca", std::string(kServerExt) + kLocalNames);
-        leaf("client", "dadovu-test-client", "ca", kClientExt);
-        authority("other-ca", "DaDovu Untrusted CA");
-        leaf("untrusted", "localhost", "other-ca", std::string(kServerExt) + kLocalNames);
-        leaf("wronghost", "wrong.example", "ca", std::string(kServerExt) + "subjectAltName=DNS:wrong.example\n");
-        leaf("expired", "localhost", "ca", std::string(kServerExt) + kLocalNames, "-1");
+        const std::string serverExt = std::string(kServerExt) + kLocalNames;
+        caFile_ = authority("ca", "DaDovu Test CA");
+        std::tie(serverCert_, serverKey_) = leaf("server", "localhost", "ca", serverExt);
+        std::tie(clientCert_, clientKey_) = leaf("client", "dadovu-test-client", "ca", kClientExt);
+        otherCaFile_ = authority("other-ca", "DaDovu Untrusted CA");
+        std::tie(untrustedCert_, untrustedKey_) = leaf("untrusted", "localhost", "other-ca", serverExt);
+        std::tie(wrongHostCert_, wrongHostKey_) =
+            leaf("wronghost", "wrong.example", "ca", std::string(kServerExt) + "subjectAltName=DNS:wrong.example\n");
+        std::tie(expiredCert_, expiredKey_) = leaf("expired", "localhost", "ca", serverExt, "-1");
     } catch (...) {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
         throw;
     }
-    caFile_ = path("ca.pem");
-    serverCert_ = path("server.pem");
-    serverKey_ = path("server.key");
-    clientCert_ = path("client.pem");
-    clientKey_ = path("client.key");
-    otherCaFile_ = path("other-ca.pem");
-    untrustedCert_ = path("untrusted.pem");
-    untrustedKey_ = path("untrusted.key");
-    wrongHostCert_ = path("wronghost.pem");
-    wrongHostKey_ = path("wronghost.key");
-    expiredCert_ = path("expired.pem");
-    expiredKey_ = path("expired.key");
 }
 
 TestPki::~TestPki() {
