@@ -14,8 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -151,6 +155,18 @@ const HostileResponse kHostileResponses[] = {
     {"ChunkLongerThanTheLimit", Ask::StatusText,
      [] { return std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nfffffffff\r\n<x>"); },
      "exceeds the limit of 8388608 bytes"},
+    {"EndlessChunkExtension", Ask::StatusText,
+     [] { return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;" + std::string(300000, 'e'); },
+     "An HTTP line of the response is too long"},
+    {"EndlessTrailer", Ask::StatusText,
+     [] {
+         const std::string body = Envelope("");
+         char size[32];
+         std::snprintf(size, sizeof size, "%zx\r\n", body.size());
+         return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(size) + body + "\r\n0\r\n" +
+                Repeat("X-Trailer: t\r\n", 30000);
+     },
+     "An HTTP line of the response is too long"},
     {"EmptyBody", Ask::StatusText, [] { return Http(""); }, "no element found"},
     {"StatusWithoutBodyCarryingOne", Ask::StatusText,
      [] { return Http(Envelope(""), "HTTP/1.1 204 No Content\r\n"); }, "HTTP status 204"},
