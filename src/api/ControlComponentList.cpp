@@ -55,6 +55,15 @@ void ControlComponentListImpl::AddElement(const ControlComponent& component) {
     Trace(kTraceWalk, "Added new component to the control component list", __LINE__);
 }
 
+void ControlComponentListImpl::AddElements(std::list<ControlComponent>& components) {
+    if (components.empty()) return;
+    const std::size_t count = components.size();
+    entries_.splice(entries_.end(), components);
+    cursor_ = entries_.begin();
+    for (std::size_t i = 0; i < count; ++i)
+        Trace(kTraceWalk, "Added new component to the control component list", __LINE__);
+}
+
 bool ControlComponentListImpl::IsAtEnd() {
     const bool atEnd = cursor_ == entries_.end();
     Trace(kTraceWalk,

@@ -19,6 +19,10 @@ public:
 
     // Appends a copy of `component` and rewinds the cursor to the first entry.
     void AddElement(const ControlComponent& component);
+    // Moves every record of `components` to the end, in order, leaving it empty:
+    // the same as AddElement for each (the cursor, a trace line per record),
+    // without copying a record.
+    void AddElements(std::list<ControlComponent>& components);
     bool IsAtEnd();
     const ControlComponent GetCurrent();
     void Next();

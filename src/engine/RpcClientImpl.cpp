@@ -554,9 +554,9 @@ int ControlImpl_t::Status(Control::StatusLevel level, const String_t& target, co
         Typed<SOAPArgControlComponentList> componentsArg(kOutComponentList, received);
         call.Invoke({&levelArg, &targetArg}, componentsArg);
         // Only after a complete answer, and before the result code is looked
-        // at: a failed call leaves the caller's list untouched.
-        ControlComponentListImpl* const listImpl = ControlComponentListImpl::GetImpl(list);
-        for (const ControlComponent& component : received) listImpl->AddElement(component);
+        // at: a failed call leaves the caller's list untouched. The records
+        // move; none is copied.
+        ControlComponentListImpl::GetImpl(list)->AddElements(received);
     });
     if (Tracing(kLevelRequest))
         Trace(kLevelRequest, "Finished executing method 'status': rc='" + NumToStr(resultCode) + "'", __LINE__);

@@ -157,6 +157,40 @@ bool IsAsciiNameStart(unsigned char c) {
 
 }  // namespace
 
+// Expat reports valid UTF-8 only, so decoding needs no checks; text and
+// names are mostly ASCII, whose bytes are copied one to one.
+const unsigned short* Utf16Buffer::Decode(std::string_view utf8) {
+    if (utf8.size() >= capacity_) {
+        capacity_ = utf8.size() < 2 * capacity_ ? 2 * capacity_ : utf8.size() + 1;
+        units_.reset(new unsigned short[capacity_]);
+    }
+    unsigned short* d = units_.get();
+    const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
+    const unsigned char* const end = s + utf8.size();
+    while (s < end) {
+        const unsigned c = *s;
+        if (c < 0x80) {
+            *d++ = static_cast<unsigned short>(c);
+            ++s;
+        } else if (c < 0xE0) {
+            *d++ = static_cast<unsigned short>(((c & 0x1F) << 6) | (s[1] & 0x3F));
+            s += 2;
+        } else if (c < 0xF0) {
+            *d++ = static_cast<unsigned short>(((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F));
+            s += 3;
+        } else {
+            const unsigned long cp = ((c & 0x07UL) << 18) | ((s[1] & 0x3FUL) << 12) | ((s[2] & 0x3FUL) << 6) |
+                                     (s[3] & 0x3FUL);
+            *d++ = static_cast<unsigned short>(0xD800 + ((cp - 0x10000) >> 10));
+            *d++ = static_cast<unsigned short>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+            s += 4;
+        }
+    }
+    *d = 0;
+    size_ = static_cast<std::size_t>(d - units_.get());
+    return units_.get();
+}
+
 EnvelopeParser::EnvelopeParser() {
     std::random_device entropy;
     hashSalt_ = (static_cast<unsigned long>(entropy()) << 32) ^ entropy();
@@ -215,6 +249,7 @@ void EnvelopeParser::Begin(int count, QxLnkSoap::SOAPArg* const* outputs, const 
     faultCode_.clear();
     faultString_.clear();
     taken_.clear();
+    pendingText_.clear();
     bindings_.clear();
     bindingText_.clear();
     finished_ = false;
@@ -554,6 +589,13 @@ bool EnvelopeParser::Resolve(const char* rawName, Name& name) {
     return false;
 }
 
+// Hands the text gathered since the last start or end to the element that takes it.
+void EnvelopeParser::FlushText() {
+    const unsigned short* text = text16_.Decode(pendingText_);
+    pendingText_.clear();
+    taken_.back().first->Characters(text, static_cast<int>(text16_.Size()));
+}
+
 void EnvelopeParser::PopBindings() {
     while (!bindings_.empty() && bindings_.back().depth == depth_) {
         bindingText_.resize(bindings_.back().prefixAt);
@@ -562,15 +604,10 @@ void EnvelopeParser::PopBindings() {
 }
 
 void EnvelopeParser::ToUtf16(const Name& name) {
-    prefix16_.clear();
-    local16_.clear();
-    uri16_.clear();
-    QxPalStr::AppendUtf16(prefix16_, name.prefix);
-    QxPalStr::AppendUtf16(local16_, name.local);
-    QxPalStr::AppendUtf16(uri16_, name.uri);
-}
-
-// Expat is C: no exception may cross it, so each handler stores what was
+    prefix16_.Decode(name.prefix);
+    local16_.Decode(name.local);
+    uri16_.Decode(name.uri);
+}// Expat is C: no exception may cross it, so each handler stores what was
 // thrown and stops the parser; RaiseError rethrows it.
 void XMLCALL EnvelopeParser::OnStart(void* self, const XML_Char* name, const XML_Char** attributes) {
     auto* parser = static_cast<EnvelopeParser*>(self);
@@ -625,6 +662,7 @@ void XMLCALL EnvelopeParser::OnEntityDecl(void* self, const XML_Char* /*name*/, 
 // 4 the outputs (or faultcode/faultstring), 5 and deeper their content.
 void EnvelopeParser::Start(const char* rawName, const char** attributes) {
     if (opening_ || failed_) return;
+    if (!pendingText_.empty()) FlushText();
     if (markerFed_) {
         // Only the marker starts now, and only outside a complete document.
         if (depth_ != floor_ || !sawRoot_ || std::string_view(rawName) != kEndMarkerName) {
@@ -716,7 +754,7 @@ void EnvelopeParser::Start(const char* rawName, const char** attributes) {
         ToUtf16(name);
         for (int i = 0; i < count_; ++i) {
             QxLnkSoap::SOAPElement* element =
-                outputs_[i]->StartElement(prefix16_.c_str(), local16_.c_str(), uri16_.c_str());
+                outputs_[i]->StartElement(prefix16_.Data(), local16_.Data(), uri16_.Data());
             if (element != nullptr) {
                 taken_.emplace_back(element, depth_);
                 return;
@@ -731,7 +769,7 @@ void EnvelopeParser::Start(const char* rawName, const char** attributes) {
         }
         ToUtf16(name);
         QxLnkSoap::SOAPElement* element =
-            taken_.back().first->StartElement(prefix16_.c_str(), local16_.c_str(), uri16_.c_str());
+            taken_.back().first->StartElement(prefix16_.Data(), local16_.Data(), uri16_.Data());
         if (element != nullptr) {
             taken_.emplace_back(element, depth_);
         } else {
@@ -743,6 +781,7 @@ void EnvelopeParser::Start(const char* rawName, const char** attributes) {
 
 void EnvelopeParser::End(const char* rawName) {
     if (opening_ || failed_) return;
+    if (!pendingText_.empty()) FlushText();
     if (depth_ == floor_) {
         // Only an element the document did not open can end here: the stream's
         // outer element, or (inside a known frame) the frame's own. Placed and
@@ -773,7 +812,7 @@ void EnvelopeParser::End(const char* rawName) {
         ToUtf16(name);
         QxLnkSoap::SOAPElement* element = taken_.back().first;
         taken_.pop_back();
-        element->EndElement(prefix16_.c_str(), local16_.c_str(), uri16_.c_str());
+        element->EndElement(prefix16_.Data(), local16_.Data(), uri16_.Data());
     } else if (depth_ == 4) {
         faultField_ = FaultField::None;
     } else if (depth_ == 3 && openingEnd_ != std::string::npos && closingStart_ == std::string::npos) {
@@ -799,9 +838,9 @@ void EnvelopeParser::Text(const char* text, int length) {
     }
     if (skipDepth_ != 0) return;
     if (!taken_.empty()) {
-        text16_.clear();
-        QxPalStr::AppendUtf16(text16_, std::string_view(text, static_cast<std::size_t>(length)));
-        taken_.back().first->Characters(text16_.c_str(), static_cast<int>(text16_.size()));
+        // Expat reports a text in pieces (one per line end or reference):
+        // the pieces are joined, and the element gets them at once.
+        pendingText_.append(text, static_cast<std::size_t>(length));
     } else if (faultField_ == FaultField::Code) {
         faultCode_.append(text, static_cast<std::size_t>(length));
     } else if (faultField_ == FaultField::String) {

@@ -27,6 +27,21 @@ void CheckMethodName(std::string_view method);
 void AppendRequestEnvelope(std::string& out, std::string_view method, int count,
                            const QxLnkSoap::SOAPArg* const* args, const QxPalStr::String_t* targetId);
 
+// Zero-terminated UTF-16 text decoded from the UTF-8 that Expat reports (and
+// has checked), in a buffer kept for the next text.
+class Utf16Buffer {
+public:
+    // Replaces the content; returns it. `utf8` must be valid UTF-8.
+    const unsigned short* Decode(std::string_view utf8);
+    const unsigned short* Data() const { return units_.get(); }
+    std::size_t Size() const { return size_; }
+
+private:
+    std::unique_ptr<unsigned short[]> units_;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+};
+
 // A streaming parser of SOAP 1.1 response envelopes that hands the response
 // element's children to output arguments. Refuses a document type
 // declaration, so no entity is ever expanded, and elements nested deeper than
@@ -132,6 +147,7 @@ private:
     bool Declare(std::string_view prefix, std::string_view uri);
     bool Resolve(const char* rawName, Name& name);
     void PopBindings();
+    void FlushText();
     void ToUtf16(const Name& name);
     void Skip() { skipDepth_ = depth_; }
     // Stops with a SoapException at the current position (moved right by `columnShift`).
@@ -185,7 +201,8 @@ private:
     std::vector<Binding> bindings_;
     std::string bindingText_;
 
-    QxPalStr::UTF16String prefix16_, local16_, uri16_, text16_;
+    std::string pendingText_;  // text for taken_.back() not yet handed over
+    Utf16Buffer prefix16_, local16_, uri16_, text16_;
 
     bool failed_ = false;
     std::string error_;           // the SoapException's text when failed_ and !thrown_
