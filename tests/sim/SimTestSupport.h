@@ -1,60 +1,37 @@
-// Helpers of the simulator's tests: temporary directories, an Expat-built
-// element tree for checking what the daemon writes, and SOAP request text.
+// Helpers of the simulator's tests: SOAP requests and the Body of an answer.
+// Process.h brings the temporary directory (SoapTest::TempDir).
 #pragma once
 
-#include <memory>
-#include <optional>
+#include <Process.h>
+
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace SimTest {
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+// A SOAP 1.1 request envelope calling `method` in the namespace "urn:lnk:rpc"
+// with `args` (values escaped, carriage returns kept) and a Header holding `headerXml`.
+inline std::string SoapRequest(const std::string& method,
+                               const std::vector<std::pair<std::string, std::string>>& args = {},
+                               const std::string& headerXml = "") {
+    std::string xml = "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:xsi="
+                      "\"http://www.w3.org/2001/XMLSchema-instance\"><SOAP-ENV:Header>" + headerXml +
+                      "</SOAP-ENV:Header><SOAP-ENV:Body><ns1:" + method + " xmlns:ns1=\"urn:lnk:rpc\">";
+    for (const auto& [name, value] : args) {
+        xml += "<" + name + " xsi:type=\"xsd:string\">";
+        for (char c : value)
+            xml += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '\r' ? "&#13;" : std::string(1, c);
+        xml += "</" + name + ">";
+    }
+    return xml + "</ns1:" + method + "></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
 
-    const std::string& Path() const { return path_; }
-    // Writes `text` to Path()/name and returns the file's path.
-    std::string Write(const std::string& name, const std::string& text) const;
-
-private:
-    std::string path_;
-};
-
-// One element of a parsed document. Names are split into namespace URI and
-// local name; `text` is the element's own character data (not its children's).
-struct XmlNode {
-    std::string ns;
-    std::string local;
-    std::vector<std::pair<std::string, std::string>> attributes;  // "uri local" or "local" -> value
-    std::string text;
-    std::vector<std::unique_ptr<XmlNode>> children;
-
-    // The first child of that local name, or null.
-    const XmlNode* Child(const std::string& localName) const;
-    std::vector<const XmlNode*> ChildrenNamed(const std::string& localName) const;
-    // The value of the attribute of that namespace URI and local name, or null.
-    const std::string* Attribute(const std::string& nsUri, const std::string& localName) const;
-};
-
-// Parses a document with namespace processing; null (and `error` set)
-// when it is not well-formed.
-std::unique_ptr<XmlNode> ParseXml(const std::string& text, std::string* error = nullptr);
-
-// The Body's first element of a SOAP envelope, or null.
-const XmlNode* SoapBodyEntry(const XmlNode& envelope);
-
-// A SOAP 1.1 request envelope for `method` whose argument elements are given
-// as raw XML.
-std::string SoapRequest(const std::string& method, const std::string& argumentsXml,
-                        const std::string& headerXml = "");
-
-// <name xsi:type="xsd:string">text</name>, text escaped.
-std::string Arg(const std::string& name, const std::string& text, const std::string& type = "xsd:string");
+// What a SOAP envelope's Body holds (the response element or the Fault), as written.
+inline std::string BodyEntry(const std::string& envelope) {
+    const std::size_t begin = envelope.find("<soap:Body>"), end = envelope.rfind("</soap:Body>");
+    return begin == std::string::npos || end == std::string::npos ? "no Body: " + envelope
+                                                                   : envelope.substr(begin + 11, end - begin - 11);
+}
 
 }  // namespace SimTest

@@ -1,210 +1,186 @@
-// The service behind the endpoint: dispatch, argument checks, getuser,
-// authentication and authorization.
+// The daemon's endpoint: each method's answer, the faults for requests it
+// cannot take, authentication and authorization, and the HTTP server.
 #include "ControlService.h"
-#include "ResultCodes.h"
+#include "SimServer.h"
 #include "SimTestSupport.h"
 #include "SoapMessage.h"
 
-#include <gtest/gtest.h>
-
+#include <httplib.h>
 #include <pwd.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
 
 namespace DaDovuSim {
 namespace {
 
-using SimTest::Arg;
 using SimTest::SoapRequest;
 
-struct Answer {
-    int http = 0;
-    std::unique_ptr<SimTest::XmlNode> envelope;
-    const SimTest::XmlNode* entry = nullptr;  // the response element or the Fault
+std::string Call(const ControlService& service, const std::string& body, const CallerIdentity& caller = {}) {
+    const ServiceAnswer answer = service.Handle(body, caller);
+    return std::to_string(answer.httpStatus) + " " + SimTest::BodyEntry(answer.body);
+}
 
-    std::string Output(const std::string& name) const {
-        const auto* node = entry ? entry->Child(name) : nullptr;
-        return node ? node->text : "<missing>";
-    }
-    int Result() const { return std::stoi(Output("result")); }
-    std::string Fault() const { return entry && entry->local == "Fault" ? entry->Child("faultstring")->text : ""; }
-    std::string FaultCode() const { return entry && entry->local == "Fault" ? entry->Child("faultcode")->text : ""; }
-};
+// A response as the daemon writes it: the result, then `outputs`.
+std::string Answer(const std::string& method, int result, const std::string& outputs = "") {
+    return "200 <m:" + method + "Response xmlns:m=\"urn:dadovu:control\"><result xsi:type=\"xsd:int\">" +
+           std::to_string(result) + "</result>" + outputs + "</m:" + method + "Response>";
+}
 
-Answer Call(const ControlService& service, const std::string& body, const CallerIdentity& caller = {}) {
-    const ServiceAnswer raw = service.Handle(body, caller);
-    Answer answer;
-    answer.http = raw.httpStatus;
-    answer.envelope = SimTest::ParseXml(raw.body);
-    if (answer.envelope) answer.entry = SimTest::SoapBodyEntry(*answer.envelope);
-    return answer;
+std::string Out(const std::string& name, const std::string& text, const std::string& type = "xsd:string") {
+    return "<" + name + " xsi:type=\"" + type + "\">" + text + "</" + name + ">";
+}
+
+std::string Fault(const std::string& text, const std::string& code = "soap:Client") {
+    return "500 <soap:Fault><faultcode>" + code + "</faultcode><faultstring>" + text + "</faultstring></soap:Fault>";
 }
 
 std::string Start(const std::string& target, const std::string& boot = "false", const std::string& async = "false") {
-    return SoapRequest("start", Arg("target", target) + Arg("boot", boot) + Arg("async", async));
+    return SoapRequest("start", {{"target", target}, {"boot", boot}, {"async", async}});
 }
 
 std::string Status(const std::string& level, const std::string& target, const std::string& method = "status") {
-    return SoapRequest(method, Arg("level", level, "xsd:int") + Arg("target", target));
+    return SoapRequest(method, {{"level", level}, {"target", target}});
 }
 
-ComponentDefinition Def(const std::string& name) {
-    ComponentDefinition d;
-    d.name = name;
-    d.events = {"reload"};
-    return d;
-}
-
-class ServiceTest : public ::testing::Test {
+class Service : public ::testing::Test {
 protected:
-    ServiceTest() { engine.Load({Def("web"), Def("db")}); }
+    Service() {
+        engine.Load({ParseDefinition("description = a & b\nevents = e", "web.conf"), ParseDefinition("", "db.conf")});
+    }
     CommandEngine engine;
 };
 
-TEST_F(ServiceTest, AnswersEachMethodWithItsOutputs) {
+TEST_F(Service, AnswersEachMethodOrFaults) {
     const ControlService service(engine, {});
-    Answer start = Call(service, Start("web"));
-    EXPECT_EQ(start.http, 200);
-    EXPECT_EQ(start.entry->local, "startResponse");
-    EXPECT_EQ(start.Result(), 0);
-
-    EXPECT_EQ(Call(service, SoapRequest("stop", Arg("target", "db") + Arg("kill", "1") + Arg("async", "0"))).Result(), 0);
-    EXPECT_EQ(Call(service, SoapRequest("notify", Arg("event", "reload") + Arg("value", "v") + Arg("target", "*") +
-                                                     Arg("async", "true")))
-                  .Result(),
-              0);
-
-    const Answer status = Call(service, Status("1", "*"));
-    EXPECT_EQ(status.entry->local, "statusResponse");
-    EXPECT_EQ(status.Output("status"), "db state=stopped\nweb state=running\n");
-
-    const Answer list = Call(service, Status("0", "web", "statusaslist"));
-    EXPECT_EQ(list.Result(), 0);
-    const auto* complist = list.entry->Child("complist");
-    ASSERT_NE(complist, nullptr);
-    ASSERT_EQ(complist->ChildrenNamed("ctrlcomp").size(), 1u);
-    EXPECT_EQ(complist->Child("ctrlcomp")->Child("state")->text, "2");
-
-    const Answer async = Call(service, Start("db", "false", "true"));
-    const int id = async.Result();
-    EXPECT_GE(id, kFirstRequestId);
-    const Answer progress =
-        Call(service, SoapRequest("requestprogress", Arg("RequestID", std::to_string(id), "xsd:int")));
-    EXPECT_EQ(progress.entry->local, "requestprogressResponse");
-    ASSERT_NE(progress.entry->Child("MsgList"), nullptr);
-    EXPECT_FALSE(progress.entry->Child("MsgList")->children.empty());
-
-    EXPECT_EQ(Call(service, SoapRequest("deletecomponent", Arg("componentname", "ghost"))).Result(),
-              Result::kUnknownComponent);
-    EXPECT_EQ(Call(service, SoapRequest("addcomponent", Arg("filename", "x.conf"))).Result(),
-              Result::kFileNameRefused);  // this engine has no components directory
-}
-
-TEST_F(ServiceTest, GetUserNamesTheProcessUser) {
-    const ControlService service(engine, {});
-    const Answer answer = Call(service, SoapRequest("getuser", ""));
-    EXPECT_EQ(answer.Result(), 0);
-    EXPECT_EQ(answer.Output("uid"), std::to_string(geteuid()));
-    const passwd* entry = getpwuid(geteuid());
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(answer.Output("user"), entry->pw_name);
-    EXPECT_EQ(*answer.entry->Child("uid")->Attribute("http://www.w3.org/2001/XMLSchema-instance", "type"), "xsd:int");
-}
-
-TEST_F(ServiceTest, UnusableValuesAnswer66MissingArgumentsFault) {
-    const ControlService service(engine, {});
-    EXPECT_EQ(Call(service, Start("web", "maybe")).Result(), Result::kInvalidArgument);
-    EXPECT_EQ(Call(service, Start("web", "false", "TRUE")).Result(), Result::kInvalidArgument);
-    EXPECT_EQ(Call(service, Status("eight", "*")).Result(), Result::kInvalidArgument);
-    EXPECT_EQ(Call(service, Status("8", "*")).Result(), Result::kInvalidArgument);
-    EXPECT_EQ(Call(service, Status("99999999999999999999", "*")).Result(), Result::kInvalidArgument);
-    EXPECT_EQ(Call(service, Status(" 2 ", "web")).Result(), 0);  // xsd:int allows blanks around
-    EXPECT_EQ(Call(service, SoapRequest("requestprogress", Arg("RequestID", "x1"))).Result(), Result::kInvalidArgument);
-    EXPECT_EQ(Call(service, SoapRequest("requestprogress", Arg("RequestID", "4294967295"))).Result(), Result::kNoMatch);
-
-    const Answer missing = Call(service, SoapRequest("start", Arg("target", "web") + Arg("async", "false")));
-    EXPECT_EQ(missing.http, 500);
-    EXPECT_EQ(missing.FaultCode(), "soap:Client");
-    EXPECT_EQ(missing.Fault(), "missing argument 'boot' of method 'start'");
-
-    const Answer unknown = Call(service, SoapRequest("reboot", ""));
-    EXPECT_EQ(unknown.http, 500);
-    EXPECT_EQ(unknown.Fault(), "unknown method 'reboot'");
-
-    const Answer garbage = Call(service, "this is not XML");
-    EXPECT_EQ(garbage.http, 500);
-    EXPECT_EQ(garbage.FaultCode(), "soap:Client");
-}
-
-TEST_F(ServiceTest, ShutdownAnswersAServerFault) {
-    const ControlService service(engine, {});
-    engine.Shutdown();
-    const Answer answer = Call(service, Start("web"));
-    EXPECT_EQ(answer.http, 500);
-    EXPECT_EQ(answer.FaultCode(), "soap:Server");
-    EXPECT_EQ(Call(service, Status("0", "*")).Result(), 0);
-}
-
-TEST_F(ServiceTest, RequestsWithoutCertificateFailAuthentication) {
-    SecurityPolicy policy;
-    policy.requireCertificate = true;
-    const ControlService service(engine, policy);
-    for (const std::string& body : {Start("web"), Status("0", "*"), SoapRequest("getuser", ""), std::string("junk")}) {
-        const Answer answer = Call(service, body);
-        EXPECT_EQ(answer.http, 500);
-        EXPECT_EQ(answer.FaultCode(), "soap:Client");
-        EXPECT_EQ(answer.Fault(), "ctrlauthentication");
-    }
-    CallerIdentity caller{true, "CN=anyone", "anyone"};
-    EXPECT_EQ(Call(service, Start("web"), caller).Result(), 0);  // no list: every verified caller may act
-}
-
-TEST_F(ServiceTest, UnlistedCallersMayOnlyLook) {
-    SecurityPolicy policy;
-    policy.requireCertificate = true;
-    policy.restrictChanges = true;
-    policy.authorizedSubjects = {"CN=operator,O=Example", "CN=admin"};
-    const ControlService service(engine, policy);
-
-    const CallerIdentity stranger{true, "CN=stranger,O=Example", "stranger"};
-    const std::vector<std::string> changing = {
-        Start("web"),
-        SoapRequest("stop", Arg("target", "web") + Arg("kill", "false") + Arg("async", "false")),
-        SoapRequest("notify", Arg("event", "reload") + Arg("value", "") + Arg("target", "*") + Arg("async", "false")),
-        SoapRequest("requestprogress", Arg("RequestID", "1024")),
-        SoapRequest("addcomponent", Arg("filename", "x")),
-        SoapRequest("deletecomponent", Arg("componentname", "web")),
+    const passwd* account = getpwuid(geteuid());
+    ASSERT_NE(account, nullptr);
+    const std::string noMessages = Out("MsgList", "", "m:msglist"), user =
+        Answer("getuser", 0, Out("uid", std::to_string(geteuid()), "xsd:int") + Out("user", account->pw_name));
+    const std::string soap11 = "<e:Envelope xmlns:e='http://schemas.xmlsoap.org/soap/envelope/'>";
+    const std::pair<std::string, std::string> calls[] = {
+        {Start("web"), Answer("start", 0)},
+        {SoapRequest("stop", {{"target", "db"}, {"kill", "1"}, {"async", "0"}}), Answer("stop", 0)},
+        {SoapRequest("notify", {{"event", "e"}, {"value", "v"}, {"target", "*"}, {"async", "true"}}),
+         Answer("notify", 0)},
+        {Status("1", "*"), Answer("status", 0, Out("status", "db state=stopped\nweb state=running\n"))},
+        {Status(" 2 ", "web"), Answer("status", 0, Out("status", "web state=running pid=4001\n"))},
+        {Status("0", "w*", "statusaslist"),
+         Answer("statusaslist", 0, Out("complist", "<ctrlcomp><name>web</name><description>a &amp; b</description>"
+                                   "<category></category><pid>4001</pid><xml>&lt;component name=\"web\"&gt;&lt;"
+                                   "description&gt;a &amp;amp; b&lt;/description&gt;&lt;category&gt;&lt;/category&gt;"
+                                   "&lt;event&gt;e&lt;/event&gt;&lt;start timeMs=\"0\" fails=\"false\"/&gt;&lt;stop "
+                                   "timeMs=\"0\" fails=\"false\"/&gt;&lt;/component&gt;</xml><state>2</state>"
+                                   "</ctrlcomp>", "m:cclist"))},
+        {SoapRequest("getuser"), user},
+        {SoapRequest("requestprogress", {{"RequestID", "1024"}}), Answer("requestprogress", 65, noMessages)},
+        {Start("db, \r<&>]]>", "false", "true"), Answer("start", 1024)},
+        {SoapRequest("deletecomponent", {{"componentname", "ghost"}}), Answer("deletecomponent", 85)},
+        {SoapRequest("addcomponent", {{"filename", "x.conf"}}), Answer("addcomponent", 83)},  // no directory
+        // Values that cannot be used answer 66.
+        {Start("web", "maybe"), Answer("start", 66)},
+        {Start("web", "false", "TRUE"), Answer("start", 66)},
+        {Status("eight", "*"), Answer("status", 66, Out("status", ""))},
+        {Status("99999999999999999999", "*"), Answer("status", 66, Out("status", ""))},
+        {SoapRequest("requestprogress", {{"RequestID", "x1"}}), Answer("requestprogress", 66, noMessages)},
+        // What is not a SOAP 1.1 request with known method and arguments is a fault.
+        {SoapRequest("start", {{"target", "web"}, {"async", "false"}}),
+         Fault("missing argument 'boot' of method 'start'")},
+        {SoapRequest("reboot"), Fault("unknown method 'reboot'")},
+        {"", Fault("the request is not well-formed XML: no element found at line 1")},
+        {"this is not XML", Fault("the request is not well-formed XML: syntax error at line 1")},
+        {"<Envelope><Body><start/></Body></Envelope>", Fault("the request is not a SOAP 1.1 envelope")},
+        {soap11 + "</e:Envelope>", Fault("the envelope has no Body")},
+        {soap11 + "<e:Body/></e:Envelope>", Fault("the Body holds no method element")},
+        {"<e:Envelope xmlns:e='http://www.w3.org/2003/05/soap-envelope'><e:Body><start/></e:Body></e:Envelope>",
+         Fault("only SOAP 1.1 envelopes are understood", "soap:VersionMismatch")},
+        {SoapRequest("getuser", {}, "<s:Session xmlns:s='urn:s' SOAP-ENV:mustUnderstand='1'>42</s:Session>"),
+         Fault("header entry 'Session' is not understood", "soap:MustUnderstand")},
+        {SoapRequest("getuser", {}, "<t:TargetID xmlns:t='urn:t' SOAP-ENV:mustUnderstand='1'>node7</t:TargetID>"),
+         user},
+        // Entity expansion bombs need a document type declaration, which SOAP forbids anyway.
+        {"<?xml version='1.0'?><!DOCTYPE e:Envelope [<!ENTITY a 'aaaaaaaaaa'><!ENTITY b '&a;&a;&a;&a;&a;'>]>" + soap11 +
+             "<e:Body><start><target>&b;</target></start></e:Body></e:Envelope>",
+         Fault("document type declarations are not allowed in SOAP messages")},
     };
-    for (const auto& body : changing) EXPECT_EQ(Call(service, body, stranger).Fault(), "ctrlauthorization") << body;
-    EXPECT_EQ(Call(service, Status("0", "*"), stranger).Result(), 0);
-    EXPECT_EQ(Call(service, Status("0", "*", "statusaslist"), stranger).Result(), 0);
-    EXPECT_EQ(Call(service, SoapRequest("getuser", ""), stranger).Result(), 0);
-    EXPECT_EQ(Call(service, Status("1", "web"), stranger).Output("status"), "web state=stopped\n");  // nothing ran
-
-    const CallerIdentity fullSubject{true, "CN=operator,O=Example", "operator"};
-    EXPECT_EQ(Call(service, Start("web"), fullSubject).Result(), 0);
-    const CallerIdentity byCommonName{true, "CN=admin,OU=Ops,O=Example", "admin"};
-    EXPECT_EQ(Call(service, Start("db"), byCommonName).Result(), 0);
-    // Without a certificate, authentication fails before authorization is asked.
-    EXPECT_EQ(Call(service, Status("0", "*")).Fault(), "ctrlauthentication");
+    for (const auto& [request, answer] : calls) EXPECT_EQ(Call(service, request), answer) << request;
+    const auto progress = Call(service, SoapRequest("requestprogress", {{"RequestID", "1024"}}));
+    EXPECT_NE(progress.find("<MsgList xsi:type=\"m:msglist\"><Message><Severity>0</Severity><Catalog><CatalogID>sim"
+                            "</CatalogID><MsgNo>1</MsgNo></Catalog><MsgString>Start of target 'db, &#13;&lt;&amp;&gt;]]"
+                            "&gt;' requested.</MsgString><Params><Param>db, &#13;&lt;&amp;&gt;]]&gt;</Param><Param>"
+                            "false</Param></Params></Message>"),
+              std::string::npos)
+        << progress;
+    engine.Shutdown();
+    EXPECT_EQ(Call(service, Start("web")), Fault("The daemon is shutting down.", "soap:Server"));
+    EXPECT_EQ(Call(service, Status("0", "web")), Answer("status", 0, Out("status", "web\n")));
 }
 
-TEST(SubjectMatch, FullSubjectOrExactCommonName) {
-    const CallerIdentity caller{true, "CN=ops,O=Example", "ops"};
-    EXPECT_TRUE(SubjectMatches("CN=ops,O=Example", caller));
-    EXPECT_TRUE(SubjectMatches("CN=ops", caller));
-    EXPECT_FALSE(SubjectMatches("CN=op", caller));
-    EXPECT_FALSE(SubjectMatches("CN=ops2", caller));
-    EXPECT_FALSE(SubjectMatches("cn=ops", caller));
-    EXPECT_FALSE(SubjectMatches("O=Example", caller));
+TEST_F(Service, AuthenticatesByCertificateAndLetsUnlistedSubjectsOnlyLook) {
+    const ControlService anyCaller(engine, SecurityPolicy{true, false, {}});
+    for (const std::string& body : {Start("web"), Status("0", "*"), SoapRequest("getuser"), std::string("junk")})
+        EXPECT_EQ(Call(anyCaller, body), Fault("ctrlauthentication")) << body;
+    EXPECT_EQ(Call(anyCaller, Start("web"), CallerIdentity{true, "CN=anyone", "anyone"}), Answer("start", 0));
+
+    const ControlService listed(engine, SecurityPolicy{true, true, {"CN=operator,O=Example", "CN=admin"}});
+    const CallerIdentity stranger{true, "CN=stranger,O=Example", "stranger"};
+    for (const std::string& body :
+         {Start("db"), SoapRequest("stop", {{"target", "web"}, {"kill", "false"}, {"async", "false"}}),
+          SoapRequest("notify", {{"event", "e"}, {"value", ""}, {"target", "*"}, {"async", "false"}}),
+          SoapRequest("requestprogress", {{"RequestID", "1024"}}), SoapRequest("addcomponent", {{"filename", "x"}}),
+          SoapRequest("deletecomponent", {{"componentname", "web"}})})
+        EXPECT_EQ(Call(listed, body, stranger), Fault("ctrlauthorization")) << body;
+    for (const std::string& body : {Status("1", "*"), Status("0", "*", "statusaslist"), SoapRequest("getuser")})
+        EXPECT_EQ(Call(listed, body, stranger).substr(0, 4), "200 ") << body;
+    EXPECT_EQ(engine.Status(1, "*").text, "db state=stopped\nweb state=running\n");  // nothing the stranger asked ran
+    for (const CallerIdentity& listedOne : {CallerIdentity{true, "CN=operator,O=Example", "operator"},
+                                            CallerIdentity{true, "CN=admin,OU=Ops,O=Example", "admin"}})
+        EXPECT_EQ(Call(listed, Start("db"), listedOne), Answer("start", 0)) << listedOne.subject;
+    EXPECT_EQ(Call(listed, Status("0", "*")), Fault("ctrlauthentication"));
+
+    const CallerIdentity ops{true, "CN=ops,O=Example", "ops"};
+    for (const char* line : {"CN=op", "CN=ops2", "cn=ops", "O=Example", "CN=ops,O=Example,"})
+        EXPECT_FALSE(SubjectMatches(line, ops)) << line;
+    EXPECT_TRUE(SubjectMatches("CN=ops,O=Example", ops) && SubjectMatches("CN=ops", ops));
     EXPECT_FALSE(SubjectMatches("CN=", CallerIdentity{true, "O=Example", ""}));
     EXPECT_FALSE(SubjectMatches("CN=ops", CallerIdentity{false, "CN=ops", "ops"}));
 }
 
-TEST(SubjectList, SkipsCommentsAndBlanks) {
-    SimTest::TempDir dir;
-    const std::string path = dir.Write("authorized", "# operators\n\n  CN=ops  \nCN=admin,O=Example\n\t\n#CN=old\n");
-    EXPECT_EQ(LoadSubjectList(path), (std::vector<std::string>{"CN=ops", "CN=admin,O=Example"}));
-    EXPECT_THROW(LoadSubjectList(dir.Path() + "/missing"), std::runtime_error);
+TEST(SimServer, CarriesManyRequestsOnOneConnectionAndKeepsItsPortToItself) {
+    CommandEngine engine;
+    const ControlService service(engine, {});
+    std::ostringstream log;
+    ServerOptions options;
+    options.log = &log;
+    options.latency = std::chrono::milliseconds(10);
+    SimServer server(service, options);
+    server.Start();
+    ServerOptions samePort;
+    samePort.port = server.Port();
+    EXPECT_THROW(SimServer(service, samePort).Start(), std::runtime_error);
+
+    httplib::Client client("127.0.0.1", server.Port());
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    client.set_read_timeout(10, 0);
+    const auto began = std::chrono::steady_clock::now();
+    for (int i = 0; i < 40; ++i) {
+        const auto answer = client.Post(kEndpointPath, SoapRequest("getuser"), "text/xml; charset=utf-8");
+        ASSERT_TRUE(answer) << "request " << i;
+        ASSERT_EQ(answer->status, 200);
+        ASSERT_EQ(answer->get_header_value("Content-Type"), "text/xml; charset=utf-8");
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - began, 40 * options.latency);
+    // Each log line begins with the client's address and port: one connection carried them all.
+    const std::string lines = log.str(), peer = lines.substr(0, lines.find(' ') + 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 40);
+    for (std::size_t at = 0; at < lines.size(); at = lines.find('\n', at) + 1)
+        ASSERT_EQ(lines.compare(at, peer.size(), peer), 0) << lines;
+    EXPECT_EQ(client.Post("/other.server/lnkrpcserver", SoapRequest("getuser"), "text/xml")->status, 404);
+    EXPECT_EQ(client.Get(kEndpointPath)->status, 405);
 }
 
 }  // namespace
