@@ -1,0 +1,196 @@
+// dadovuctl as a process against the scriptable test daemon: what each command
+// sends, what it prints for answers the simulator never gives, and the exit
+// status of each failure only such a daemon can produce.
+#include "E2e.h"
+
+#include <TestDaemon.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using E2e::Describe;
+using E2e::ProcessResult;
+using SoapTest::Reply;
+using SoapTest::TestDaemon;
+
+// The requests a daemon received, each as "method(name=value ...)" and "@TargetID" when there is one.
+std::string Received(const TestDaemon& daemon) {
+    std::string text;
+    for (const auto& request : daemon.Requests()) {
+        text += (text.empty() ? "" : " ") + request.method + "(";
+        for (const auto& [name, value] : request.args) text += (text.back() == '(' ? "" : " ") + name + "=" + value;
+        text += ")" + (request.targetId ? "@" + *request.targetId : "");
+    }
+    return text;
+}
+
+Reply Progress(int code, const std::vector<std::string>& texts = {}) {
+    std::string xml;
+    for (const auto& text : texts)
+        xml += "<Message><Severity>0</Severity><Catalog><CatalogID>sim</CatalogID><MsgNo>1</MsgNo></Catalog>"
+               "<MsgString>" + text + "</MsgString></Message>";
+    return Reply::Result(code).RawOutput("MsgList", xml, "msglist");
+}
+
+std::string Component(const std::string& name, const std::string& description, const std::string& category,
+                      const std::string& pid, int state) {
+    return "<ctrlcomp><name>" + name + "</name><description>" + description + "</description><category>" + category +
+           "</category><pid>" + pid + "</pid><xml>&lt;component/&gt;</xml><state>" + std::to_string(state) +
+           "</state></ctrlcomp>";
+}
+
+class Ctl : public ::testing::Test {
+protected:
+    E2e::TempDir dir_;
+    // The node's log goes to a file: by default it is standard error.
+    const std::string config_ = dir_.Write("node.conf", "[log]\nFILE = " + dir_.Path() + "/node.log\n");
+};
+
+TEST_F(Ctl, EachCommandSendsItsArgumentsAndPrintsTheAnswer) {
+    const std::string error = "dadovuctl: Error. Check logfile for more information. (ctrl 10)\n";
+    const struct {
+        std::vector<std::string> args;
+        std::vector<Reply> replies;
+        int exitStatus;
+        std::string out, err, received;  // err: what standard error starts with; received "*": not checked
+    } cases[] = {
+        {{"start", "web,db", "--boot", "--target-id", "T-1"}, {}, 0, "", "",
+         "start(target=web,db boot=true async=false)@T-1"},
+        {{"start", "web", "--async"}, {Reply::Result(-65)}, 0, "18446744073709551551\n", "",  // widened with its sign
+         "start(target=web boot=false async=true)"},
+        {{"start", "web", "--async", "--json"}, {Reply::Result(1029)}, 0, "{\n  \"request_id\": 1029\n}\n", "", "*"},
+        {{"stop", "web", "--kill", "--async"}, {Reply::Result(1024)}, 0, "1024\n", "",
+         "stop(target=web kill=true async=true)"},
+        {{"notify", "reload", "-5", "@web"}, {}, 0, "", "", "notify(event=reload value=-5 target=@web async=false)"},
+        // DEL, a carriage return and the 8-bit CSI are legal in XML but would drive a terminal.
+        {{"status"}, {Reply::Result(0).Output("status", "web running\ndb\x7f stopped\r\xC2\x9B" "2J")}, 0,
+         "web running\ndb? stopped??2J\n", "", "status(level=1 target=*)"},
+        {{"status", "web", "--level", "7", "--json"}, {Reply::Result(0).Output("status", "a\r\nb")}, 0,
+         "{\n  \"status\": \"a\\r\\nb\"\n}\n", "", "status(level=7 target=web)"},
+        {{"status", "--list"},
+         {Reply::Result(0).RawOutput("complist", Component("web", "Web front end", "frontend", "4242", 2) +
+                                                     Component("database", "", "", "", 0) +
+                                                     Component("x", "Caf\xC3\xA9 \xC2\x9B", "b", "7", 9), "cclist")},
+         0, "NAME      STATE    PID   CATEGORY  DESCRIPTION\nweb       running  4242  frontend  Web front end\n"
+            "database  stopped  -     -\nx         9        7     b         Caf\xC3\xA9 ?\n",
+         "", "statusaslist(level=4 target=*)"},
+        {{"status", "--list", "--json", "--level", "2"},
+         {Reply::Result(0).RawOutput("complist", Component("web", "Web", "frontend", "4242", 3), "cclist")}, 0,
+         "[\n  {\n    \"category\": \"frontend\",\n    \"description\": \"Web\",\n    \"name\": \"web\",\n    \"pid\": "
+         "\"4242\",\n    \"state\": \"stopping\",\n    \"state_code\": 3,\n    \"xml\": \"<component/>\"\n  }\n]\n",
+         "", "statusaslist(level=2 target=*)"},
+        {{"user", "--json"}, {Reply::Result(0).Output("uid", "1001", "xsd:int").Output("user", "qtier")}, 0,
+         "{\n  \"uid\": 1001,\n  \"user\": \"qtier\"\n}\n", "", "getuser()"},
+        {{"progress", "1024"}, {Progress(1, {"starting web"})}, 0,
+         "info: starting web\nrequest 1024: running (code 1)\n", "", "requestprogress(RequestID=1024)"},
+        // Each new message is printed once, also when the daemon's history was trimmed meanwhile.
+        {{"progress", "1030", "--wait", "--interval", "10"},
+         {Progress(1, {"a"}), Progress(1, {"a", "b"}), Progress(1, {"b", "c"}), Progress(0, {"b", "c", "c"})}, 0,
+         "info: a\ninfo: b\ninfo: c\ninfo: c\nrequest 1030: finished (code 0)\n", "",  // no progress line: no terminal
+         "requestprogress(RequestID=1030) requestprogress(RequestID=1030) requestprogress(RequestID=1030) "
+         "requestprogress(RequestID=1030)"},
+        // The daemon's catalog and number of a message are not kept.
+        {{"progress", "1031", "--wait", "--interval", "10", "--json"}, {Progress(1), Progress(71, {"db failed"})}, 5,
+         "{\n  \"code\": 71,\n  \"messages\": [\n    {\n      \"catalog\": \"\",\n      \"details\": [],\n      "
+         "\"number\": 0,\n      \"severity\": \"info\",\n      \"text\": \"db failed\"\n    }\n  ],\n  \"request_id\": "
+         "1031,\n  \"state\": \"failed\"\n}\n", "dadovuctl: request 1031 failed: code 71\n", "*"},
+        {{"progress", "5", "--wait", "--interval", "10", "--running-codes", "7,9"},
+         {Reply::Result(7), Reply::Result(1)}, 0, "request 5: finished (code 1)\n", "", "*"},
+        // A failing code of add and delete selects the exit status it does for other requests.
+        {{"delete", "nosuch"}, {Reply::Result(65)}, 3, "", "dadovuctl: the daemon refused to delete the component",
+         "deletecomponent(componentname=nosuch)"},
+        {{"user"}, {Reply::Result(0).Output("uid", "1001", "xsd:int").Output("user", "qtier")}, 0, "uid=1001(qtier)\n",
+         "", "getuser()"},
+        {{"user"}, {Reply::Result(75)}, 7, "", "dadovuctl: Can not get username for Q-Tier processes. (ctrl 91)\n",
+         "*"},
+        {{"stop", "web"}, {Reply::Result(66)}, 8, "", error, "*"},
+        {{"status"}, {Reply::Result(192)}, 8, "", error, "*"},
+        {{"stop", "web"}, {Reply::Result(70)}, 10, "", "dadovuctl: Not authorized. (ctrl 8)\n", "*"},
+        {{"status", "--list"}, {Reply::Result(74)}, 10, "", "dadovuctl: Not authenticated. (ctrl 9)\n", "*"},
+        {{"add", "x"}, {Reply::Result(74)}, 10, "", "dadovuctl: the daemon refused to add", "*"},
+        {{"start", "web"}, {Reply::Fault("ctrlauthorization")}, 10, "",
+         "dadovuctl: Security error when executing 'Start' method. (ctrl 13)\ndadovuctl:   ctrlauthorization", "*"},
+        {{"stop", "web"}, {Reply::Fault("out of memory")}, 9, "",
+         "dadovuctl: Communication error when executing 'Stop' method. (ctrl 15)\n", "*"},
+        {{"status", "--level", "-1"}, {}, 11, "",  // refused by the library: nothing is sent
+         "dadovuctl: Illegal value for argument 'level' in method 'Status'. level=-1", ""},
+    };
+    for (const auto& c : cases) {
+        TestDaemon daemon;
+        for (const Reply& reply : c.replies) daemon.Enqueue(reply);
+        E2e::ExpectCtl(E2e::Concat(c.args, {"--uri", daemon.Uri()}), config_, c.exitStatus, c.out, c.err);
+        EXPECT_EQ(c.received == "*" ? c.received : Received(daemon), c.received) << ::testing::PrintToString(c.args);
+    }
+}
+
+TEST_F(Ctl, ProgressWaitShowsAProgressLineOnATerminalAndErasesIt) {
+    TestDaemon daemon;
+    for (int code : {1, 1, 1, 0}) daemon.Enqueue(Reply::Result(code));
+    const ProcessResult r =
+        E2e::Ctl({"progress", "77", "--wait", "--interval", "10", "--uri", daemon.Uri()}, config_, true);
+    ASSERT_EQ(r.exitStatus, 0) << Describe(r);
+    EXPECT_EQ(r.out, "request 77: finished (code 0)\n");
+    EXPECT_EQ(r.err.rfind("request 77 running (code 1), 0 s", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - 4), "\r\033[K") << r.err;  // erased before the end, nothing else written
+    EXPECT_EQ(r.err.find('\n'), std::string::npos) << r.err;
+}
+
+TEST_F(Ctl, SeveralNodesAreAskedAtOnce) {
+    // Each daemon answers only once the other has been asked too: nodes asked
+    // one after the other would make the first one wait in vain.
+    TestDaemon a, b;
+    const auto answer = [](const TestDaemon& other, const std::string& name) {
+        const bool both = other.WaitForRequests(1, std::chrono::seconds(5));
+        return Reply::Result(0).Output("status", both ? name + ": both" : name);
+    };
+    a.SetHandler([&](const SoapTest::RecordedRequest&) { return answer(b, "a"); });
+    b.SetHandler([&](const SoapTest::RecordedRequest&) { return answer(a, "b"); });
+    const std::string A = "127.0.0.1:" + std::to_string(a.Port()), B = "127.0.0.1:" + std::to_string(b.Port());
+    E2e::ExpectCtl({"status", "--node", B, "--node", A}, config_, 0,
+                   "== " + B + " ==\nb: both\n== " + A + " ==\na: both\n", "");
+}
+
+TEST_F(Ctl, UnreachableNodesUsageErrorsSettingsAndHelp) {
+    // The transport's reason follows as a detail; a failed add or delete only
+    // gets -1 from the library and points to the node's log, which says why.
+    const std::string closed = "http://" + E2e::ClosedNode() + "/dadovu.ctrl.server/lnkrpcserver";
+    E2e::ExpectCtl({"status", "--uri", closed}, config_, 9, "",
+                   "dadovuctl: Communication error when executing 'Status' method. (ctrl 21)\ndadovuctl:   ");
+    E2e::ExpectCtl({"add", "web.conf", "--uri", closed}, config_, 9, "",
+                   "dadovuctl: the request to add the component from web.conf could not be completed; the node's "
+                   "log says why\n");
+    EXPECT_NE(dir_.Read("node.log").find("Error calling LNK RPC method add component: "), std::string::npos);
+
+    // The settings file makes node names resolve to https, and names the port --locate finds.
+    const std::string settings = dir_.Write(
+        "cert.conf", "[sec.cm.certificates]\nCERT_INSTALLED = true\n[lnk.cb.servers]\ndadovu.ctrl.server = 4711\n");
+    const std::string endpoint = "node17/dadovu.ctrl.server/lnkrpcserver";
+    E2e::ExpectCtl({"uri", "node17"}, config_, 0, "http://" + endpoint + "\n", "");
+    E2e::ExpectCtl({"uri", "node17", "--json"}, config_, 0, "{\n  \"uri\": \"http://" + endpoint + "\"\n}\n", "");
+    E2e::ExpectCtl({"uri", "node17", "--locate"}, settings, 0, "https://node17:4711/dadovu.ctrl.server/lnkrpcserver\n",
+                   "");
+    E2e::ExpectCtl({"uri", "node17", "--locate"}, config_, 1, "",
+                   "dadovuctl: The server 'dadovu.ctrl.server' is not known on node 'node17'");
+
+    TestDaemon daemon;  // usage errors send nothing
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"frobnicate"}, {"start"}, {"notify", "reload"}, {"status", "--bogus"}, {"status", "--level", "high"},
+             {"status", "--uri", daemon.Uri(), "--node", "a"}, {"status", "--node", "a/b"},
+             {"status", "--node", "evil@host"}, {"status", "--uri", "ftp://127.0.0.1/x"},
+             {"status", "--uri", "http://127.0.0.1/a b"}, {"progress", "12x"}, {"progress", "-5"}, {"uri", "a b"},
+             {"progress", "1", "--interval", "0"}, {"uri", "node17", "--config", dir_.Path() + "/no"}}) {
+        const ProcessResult r = E2e::Ctl(args, "");
+        EXPECT_EQ(r.exitStatus, 2) << ::testing::PrintToString(args) << "\n" << Describe(r);
+        EXPECT_FALSE(r.err.empty()) << ::testing::PrintToString(args);
+    }
+    EXPECT_EQ(daemon.RequestCount(), 0u);
+
+    const std::string help = E2e::Ctl({"--help"}, "").out;  // lists the commands and the exit statuses
+    EXPECT_NE(help.find("  10  security"), std::string::npos) << help;
+    for (const char* command : {"start", "stop", "notify", "status", "user", "progress", "add", "delete", "uri"}) {
+        EXPECT_NE(help.find(command), std::string::npos) << command;
+        EXPECT_NE(E2e::Ctl({command, "--help"}, "").out.find("Exit status:"), std::string::npos) << command;
+    }
+}
+
+}  // namespace
