@@ -5,14 +5,13 @@
 //
 // Each thread calls Control::Start, Control::Status (text) or Control::Status
 // (records into a ControlComponentList, walked to the end) at the URI, with
-// default options. The node settings are a file of this run's own, holding
+// default options. The node settings (QXPAL_CONFIG) are a file of this run's own, holding
 // only "ctrl" "CLOSE_CONN_AFTER_USE": false (kept-alive, the default) or true
 // (--close), so the machine's settings do not take part.
 //
 // Instructions per request, one thread (the harness' loop is the only thing collected):
 //   valgrind --tool=callgrind --toggle-collect='*MeasuredLoop*' e2e_bench --uri URI --requests 2000
 #include <dadovu/dadovu.h>
-#include <qxpal/config.h>
 
 #include <unistd.h>
 
@@ -43,7 +42,8 @@ public:
             std::perror("e2e_bench: writing the settings");
             std::exit(1);
         }
-        QxPalConfig::SetConfigPath(path_);
+        // Named as a node names its settings, by the environment.
+        setenv("QXPAL_CONFIG", path_.c_str(), 1);
     }
     ~SettingsFile() { unlink(path_.c_str()); }
     SettingsFile(const SettingsFile&) = delete;

@@ -105,15 +105,6 @@ constexpr Utf16 kWordFalse("false");
 
 const unsigned short* Word(bool flag) { return flag ? kWordTrue : kWordFalse; }
 
-// An argument whose type attribute is set right after construction, as every
-// argument of a request is.
-template <typename Arg>
-struct Typed : Arg {
-    template <typename... Params>
-    explicit Typed(Params&&... params) : Arg(std::forward<Params>(params)...) {
-        this->SetTypeAttribute();
-    }
-};
 
 // ---------------------------------------------------------------------------
 // The shared messenger.
@@ -165,7 +156,9 @@ public:
          int& resultCode)
         : client_(CallOptions(), GetMessenger()),
           call_(client_.CreateCall(method, uri, rpcOptions)),
-          result_(kOutResult, &resultCode) {}
+          result_(kOutResult, &resultCode) {
+        result_.SetTypeAttribute();
+    }
 
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
@@ -185,7 +178,7 @@ public:
 private:
     QxLnkRpc::RpcClient client_;
     QxLnkRpc::RpcCall call_;
-    Typed<SOAPArgInt> result_;
+    SOAPArgInt result_;
 };
 
 // ---------------------------------------------------------------------------
@@ -390,7 +383,8 @@ int Register(const Registration& registration, const String_t& name, const QxPal
     try {
         const QxLnkRpc::RpcCall::Options rpcOptions;  // never a target ID
         Call call(registration.remoteName, uri, rpcOptions, resultCode);
-        Typed<SOAPArgUnicodeString> nameArg(registration.argumentName, name);
+        SOAPArgUnicodeString nameArg(registration.argumentName, name);
+        nameArg.SetTypeAttribute();
         call.Invoke({&nameArg});
     } catch (const QxPalMsg::Exception_t& caught) {
         const String_t text = caught.GetMessageList().Format(QxPalMsg::FORMAT_PLAIN);
@@ -441,9 +435,12 @@ int ControlImpl_t::Start(const String_t& target, bool boot, const Control::Optio
     if (Tracing(kLevelRequest))
         Trace(kLevelRequest, "Executing method 'start': target='" + target + "' on " + uri.ToString(), __LINE__);
     const int resultCode = RunFrame(kStart, options, uri, [&](Call& call, const Control::OptionsImpl& optionsCopy) {
-        Typed<SOAPArgUnicodeString> targetArg(kArgTarget, target);
-        Typed<SOAPArgUnicodeString> bootArg(kArgBoot, Word(boot));
-        Typed<SOAPArgUnicodeString> asyncArg(kArgAsync, Word(optionsCopy.GetAsynchronous()));
+        SOAPArgUnicodeString targetArg(kArgTarget, target);
+        targetArg.SetTypeAttribute();
+        SOAPArgUnicodeString bootArg(kArgBoot, Word(boot));
+        bootArg.SetTypeAttribute();
+        SOAPArgUnicodeString asyncArg(kArgAsync, Word(optionsCopy.GetAsynchronous()));
+        asyncArg.SetTypeAttribute();
         call.Invoke({&targetArg, &bootArg, &asyncArg});
     });
     if (Tracing(kLevelRequest))
@@ -459,9 +456,12 @@ int ControlImpl_t::Stop(const String_t& target, bool kill, const Control::Option
     if (Tracing(kLevelRequest))
         Trace(kLevelRequest, "Executing method 'stop': target='" + target + "' on " + uri.ToString(), __LINE__);
     const int resultCode = RunFrame(kStop, options, uri, [&](Call& call, const Control::OptionsImpl& optionsCopy) {
-        Typed<SOAPArgUnicodeString> targetArg(kArgTarget, target);
-        Typed<SOAPArgUnicodeString> killArg(kArgKill, Word(kill));
-        Typed<SOAPArgUnicodeString> asyncArg(kArgAsync, Word(optionsCopy.GetAsynchronous()));
+        SOAPArgUnicodeString targetArg(kArgTarget, target);
+        targetArg.SetTypeAttribute();
+        SOAPArgUnicodeString killArg(kArgKill, Word(kill));
+        killArg.SetTypeAttribute();
+        SOAPArgUnicodeString asyncArg(kArgAsync, Word(optionsCopy.GetAsynchronous()));
+        asyncArg.SetTypeAttribute();
         call.Invoke({&targetArg, &killArg, &asyncArg});
     });
     if (Tracing(kLevelRequest))
@@ -481,10 +481,14 @@ int ControlImpl_t::Notify(const String_t& event, const String_t& value, const St
                   uri.ToString(),
               __LINE__);
     const int resultCode = RunFrame(kNotify, options, uri, [&](Call& call, const Control::OptionsImpl& optionsCopy) {
-        Typed<SOAPArgUnicodeString> eventArg(kArgEvent, event);
-        Typed<SOAPArgUnicodeString> valueArg(kArgValue, value);
-        Typed<SOAPArgUnicodeString> targetArg(kArgTarget, target);
-        Typed<SOAPArgUnicodeString> asyncArg(kArgAsync, Word(optionsCopy.GetAsynchronous()));
+        SOAPArgUnicodeString eventArg(kArgEvent, event);
+        eventArg.SetTypeAttribute();
+        SOAPArgUnicodeString valueArg(kArgValue, value);
+        valueArg.SetTypeAttribute();
+        SOAPArgUnicodeString targetArg(kArgTarget, target);
+        targetArg.SetTypeAttribute();
+        SOAPArgUnicodeString asyncArg(kArgAsync, Word(optionsCopy.GetAsynchronous()));
+        asyncArg.SetTypeAttribute();
         call.Invoke({&eventArg, &valueArg, &targetArg, &asyncArg});
     });
     if (Tracing(kLevelRequest))
@@ -498,8 +502,10 @@ const ControlUser ControlImpl_t::GetUser(const Control::Options& options, const 
     const int resultCode = RunFrame(kGetUser, options, uri, [&](Call& call, const Control::OptionsImpl&) {
         int uid = -1;                   // stays -1 when the answer carries no "uid"
         unsigned short* name = nullptr;  // stays null (an empty name) without "user"
-        Typed<SOAPArgInt> uidArg(kOutUid, &uid);
-        Typed<SOAPArgUnicodeString> userArg(kOutUser, &name);
+        SOAPArgInt uidArg(kOutUid, &uid);
+        uidArg.SetTypeAttribute();
+        SOAPArgUnicodeString userArg(kOutUser, &name);
+        userArg.SetTypeAttribute();
         call.Invoke({}, uidArg, userArg);
         // The text belongs to userArg: copy it while it lives.
         user.uid = uid;
@@ -527,10 +533,13 @@ ControlImpl_t::String_t ControlImpl_t::Status(Control::StatusLevel level, const 
               __LINE__);
     CheckStatusLevel(level);
     const int resultCode = RunFrame(kStatus, options, uri, [&](Call& call, const Control::OptionsImpl&) {
-        Typed<SOAPArgInt> levelArg(kArgLevel, static_cast<int>(level));
-        Typed<SOAPArgUnicodeString> targetArg(kArgTarget, target);
+        SOAPArgInt levelArg(kArgLevel, static_cast<int>(level));
+        levelArg.SetTypeAttribute();
+        SOAPArgUnicodeString targetArg(kArgTarget, target);
+        targetArg.SetTypeAttribute();
         unsigned short* text = nullptr;  // stays null (an empty text) without "status"
-        Typed<SOAPArgUnicodeString> statusArg(kOutStatus, &text);
+        SOAPArgUnicodeString statusArg(kOutStatus, &text);
+        statusArg.SetTypeAttribute();
         call.Invoke({&levelArg, &targetArg}, statusArg);
         status = text;  // copied before the result code is looked at
     });
@@ -549,9 +558,12 @@ int ControlImpl_t::Status(Control::StatusLevel level, const String_t& target, co
               __LINE__);
     CheckStatusLevel(level);
     const int resultCode = RunFrame(kStatusAsList, options, uri, [&](Call& call, const Control::OptionsImpl&) {
-        Typed<SOAPArgInt> levelArg(kArgLevel, static_cast<int>(level));
-        Typed<SOAPArgUnicodeString> targetArg(kArgTarget, target);
-        Typed<SOAPArgControlComponentList> componentsArg(kOutComponentList, received);
+        SOAPArgInt levelArg(kArgLevel, static_cast<int>(level));
+        levelArg.SetTypeAttribute();
+        SOAPArgUnicodeString targetArg(kArgTarget, target);
+        targetArg.SetTypeAttribute();
+        SOAPArgControlComponentList componentsArg(kOutComponentList, received);
+        componentsArg.SetTypeAttribute();
         call.Invoke({&levelArg, &targetArg}, componentsArg);
         // Only after a complete answer, and before the result code is looked
         // at: a failed call leaves the caller's list untouched. The records
@@ -568,8 +580,10 @@ int ControlImpl_t::GetCommandProgress(unsigned long long requestID, const Contro
     if (Tracing(kLevelRequest))
         Trace(kLevelRequest, "Executing method 'GetCommandProgress' on " + uri.ToString(), __LINE__);
     const int resultCode = RunFrame(kRequestProgress, options, uri, [&](Call& call, const Control::OptionsImpl&) {
-        Typed<SOAPArgInt> requestArg(kArgRequestID, LowWord(requestID));
-        Typed<SOAPArgControlMessageList> messagesArg(kOutMessageList, messages);
+        SOAPArgInt requestArg(kArgRequestID, LowWord(requestID));
+        requestArg.SetTypeAttribute();
+        SOAPArgControlMessageList messagesArg(kOutMessageList, messages);
+        messagesArg.SetTypeAttribute();
         call.Invoke({&requestArg}, messagesArg);
     });
     if (Tracing(kLevelRequest))

@@ -10,8 +10,11 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <new>
+#include <typeinfo>
 #include <random>
 
 namespace QxLnkSoap {
@@ -51,6 +54,75 @@ bool IsSoap(std::string_view uri, std::string_view local, std::string_view wante
 
 }  // namespace
 
+// Whether `units` is printable ASCII that XML carries as it is.
+bool IsPlainAscii(const QxPalStr::UTF16String& units) {
+    for (const unsigned short u : units) {
+        if (u < 0x20 || u >= 0x7F || u == '<' || u == '>' || u == '&') return false;
+    }
+    return true;
+}
+
+char* CopyNarrow(char* d, const QxPalStr::UTF16String& units) {
+    for (const unsigned short u : units) *d++ = static_cast<char>(u);
+    return d;
+}
+
+// Writes an argument of the library's own text or integer class (not a class
+// derived from it, which may write itself otherwise) whose name, type and
+// text are plain ASCII, exactly as the XML writer would, in one piece; false
+// (having written nothing) for any other argument.
+bool AppendPlainArgument(std::string& out, const QxLnkSoap::SOAPArg& arg) {
+    const std::type_info& dynamicType = typeid(arg);
+    const bool text = dynamicType == typeid(QxLnkSoap::SOAPArgUnicodeString);
+    if ((!text && dynamicType != typeid(QxLnkSoap::SOAPArgInt)) || arg.HasAttributes() || !arg.GetPrefix().IsEmpty())
+        return false;
+    const QxPalStr::UTF16String& name = arg.GetName().Units();
+    if (!IsPlainAscii(name)) return false;
+    const std::string_view xsiType = arg.GetTypeAttribute();
+    for (const char c : xsiType) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u >= 0x7F || c == '"' || c == '<' || c == '>' || c == '&') return false;
+    }
+    char digits[16];
+    std::size_t digitCount = 0;
+    const QxPalStr::UTF16String* value = nullptr;
+    if (text) {
+        value = &static_cast<const QxLnkSoap::SOAPArgUnicodeString&>(arg).GetValue().Units();
+        if (!IsPlainAscii(*value)) return false;
+    } else {
+        const auto result =
+            std::to_chars(digits, digits + sizeof(digits), static_cast<const QxLnkSoap::SOAPArgInt&>(arg).GetValue());
+        digitCount = static_cast<std::size_t>(result.ptr - digits);
+    }
+    constexpr std::string_view kTypeOpen = " xsi:type=\"";
+    const std::string_view servicePrefix = kServicePrefix;
+    const bool qualify = !xsiType.empty() && xsiType.find(':') == std::string_view::npos;
+    const std::size_t typeLength =
+        xsiType.empty() ? 0 : kTypeOpen.size() + (qualify ? servicePrefix.size() + 1 : 0) + xsiType.size() + 1;
+    const std::size_t length = 2 * name.size() + 5 + typeLength + (text ? value->size() : digitCount);
+    const std::size_t start = out.size();
+    out.resize(start + length);
+    char* d = &out[start];
+    *d++ = '<';
+    d = CopyNarrow(d, name);
+    if (!xsiType.empty()) {
+        d = std::copy(kTypeOpen.begin(), kTypeOpen.end(), d);
+        if (qualify) {
+            d = std::copy(servicePrefix.begin(), servicePrefix.end(), d);
+            *d++ = ':';
+        }
+        d = std::copy(xsiType.begin(), xsiType.end(), d);
+        *d++ = '"';
+    }
+    *d++ = '>';
+    d = text ? CopyNarrow(d, *value) : std::copy(digits, digits + digitCount, d);
+    *d++ = '<';
+    *d++ = '/';
+    d = CopyNarrow(d, name);
+    *d = '>';
+    return true;
+}
+
 void CheckMethodName(std::string_view method) {
     bool valid = !method.empty() && IsNameStart(static_cast<unsigned char>(method[0]));
     for (std::size_t i = 1; valid && i < method.size(); ++i) valid = IsNameChar(static_cast<unsigned char>(method[i]));
@@ -75,6 +147,7 @@ void AppendRequestEnvelope(std::string& out, std::string_view method, int count,
     out.push_back('>');
     for (int i = 0; i < count; ++i) {
         if (args[i] == nullptr) ThrowIllegalArgument("A request argument is null");
+        if (AppendPlainArgument(out, *args[i])) continue;
         args[i]->WriteTo(writer);
         if (writer.Depth() != 0)
             throw QxPalMsg::IllegalStateError_t(ErrorMessage(

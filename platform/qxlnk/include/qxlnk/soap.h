@@ -58,6 +58,8 @@ public:
     const QxPalStr::String_t& GetName() const { return name_; }
     const QxPalStr::String_t& GetPrefix() const { return prefix_; }
     const QxPalStr::String_t& GetNamespaceUri() const { return namespaceUri_; }
+    // Whether AddAttribute or AddNamespace gave the element attributes to write.
+    bool HasAttributes() const { return !attributes_.empty(); }
 
 protected:
     QxPalStr::String_t name_;
@@ -97,6 +99,8 @@ public:
     ~SOAPArgInt() override;
 
     void SetTypeAttribute() override;  // "xsd:int"
+    // The value an input sends.
+    int GetValue() const { return value_; }
     void WriteContentTo(const QxPalXml::XmlWriter_t& writer) const override;
     void EndElement(const unsigned short* prefix, const unsigned short* name,
                     const unsigned short* namespaceUri) override;
@@ -118,6 +122,8 @@ public:
     ~SOAPArgUnicodeString() override;
 
     void SetTypeAttribute() override;  // "xsd:string"
+    // The text an input sends (for an output: the text received).
+    const QxPalStr::String_t& GetValue() const { return value_; }
     void WriteContentTo(const QxPalXml::XmlWriter_t& writer) const override;
     void EndElement(const unsigned short* prefix, const unsigned short* name,
                     const unsigned short* namespaceUri) override;
