@@ -396,7 +396,9 @@ void Connection::WriteAll(const char* data, std::size_t length, const Deadlines&
     }
 }
 
-std::size_t Connection::ReadSome(char* buffer, std::size_t capacity, const Deadlines& deadlines) {
+std::size_t Connection::ReadSome(char* buffer, std::size_t capacity, const Deadlines& deadlines, bool expectWait) {
+    if (expectWait && (ssl_ == nullptr || SSL_has_pending(ssl_) != 1) && !WaitFor(fd_, POLLIN, deadlines.call))
+        ThrowResponseTimeout(deadlines);
     for (;;) {
         if (ssl_ != nullptr) {
             ERR_clear_error();

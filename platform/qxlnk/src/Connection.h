@@ -77,7 +77,9 @@ public:
     // that not one byte reached the connection.
     void WriteAll(const char* data, std::size_t length, const Deadlines& deadlines);
     // Reads at least one byte; 0 at the end of the stream. Throws TransportError.
-    std::size_t ReadSome(char* buffer, std::size_t capacity, const Deadlines& deadlines);
+    // `expectWait`: bytes are unlikely to be there yet (the first read of an
+    // answer), so the read waits for them first instead of trying in vain.
+    std::size_t ReadSome(char* buffer, std::size_t capacity, const Deadlines& deadlines, bool expectWait = false);
     // Whether the last end of stream was a clean one (always true without TLS).
     bool WasEndClean() const { return cleanEnd_; }
 

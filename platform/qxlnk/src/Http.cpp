@@ -147,7 +147,9 @@ HttpOutcome ReceiveResponse(Connection& connection, EnvelopeParser& envelope, st
             if (!ec && used > 0 && in.begin < in.end) continue;
         }
         MakeRoom(in);
-        const std::size_t received = connection.ReadSome(in.data.get() + in.end, in.capacity - in.end, deadlines);
+        // Right after the request, the answer takes a while: wait before the first read.
+        const std::size_t received =
+            connection.ReadSome(in.data.get() + in.end, in.capacity - in.end, deadlines, !parser.got_some());
         if (received == 0) {
             // Only a body framed by the end of the stream may end here.
             if (!parser.is_header_done() || !parser.need_eof() || in.begin != in.end)
