@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstring>
 #include <new>
@@ -264,10 +265,26 @@ const unsigned short* Utf16Buffer::Decode(std::string_view utf8) {
     return units_.get();
 }
 
-EnvelopeParser::EnvelopeParser() {
-    std::random_device entropy;
-    hashSalt_ = (static_cast<unsigned long>(entropy()) << 32) ^ entropy();
+namespace {
+
+// A salt for Expat's hash tables: one random seed per process, drawn once,
+// mixed with a counter (splitmix64), so that each parser gets its own salt
+// without asking the system for entropy each time.
+unsigned long NextHashSalt() {
+    static const unsigned long long seed = [] {
+        std::random_device entropy;
+        return (static_cast<unsigned long long>(entropy()) << 32) ^ entropy();
+    }();
+    static std::atomic<unsigned long long> counter{0};
+    unsigned long long z = seed + 0x9E3779B97F4A7C15ULL * (counter.fetch_add(1, std::memory_order_relaxed) + 1);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return static_cast<unsigned long>(z ^ (z >> 31));
 }
+
+}  // namespace
+
+EnvelopeParser::EnvelopeParser() : hashSalt_(NextHashSalt()) {}
 
 EnvelopeParser::~EnvelopeParser() = default;
 

@@ -158,7 +158,7 @@ private:
     std::string Position(unsigned long columnShift = 0) const;
     std::string WithContext(std::string text) const;
 
-    unsigned long hashSalt_ = 0;  // random per object: Expat need not gather entropy per parser
+    unsigned long hashSalt_ = 0;  // its own per object: Expat need not gather entropy per parser
     ExpatPtr stream_;             // the long-lived parser, its outer element open
     bool streamReady_ = false;    // stream_ stands between two documents
     std::size_t streamBytes_ = 0; // bytes stream_ has taken
