@@ -19,7 +19,6 @@
 #include <cstddef>
 #include <initializer_list>
 #include <list>
-#include <utility>
 
 #include "api/ControlComponentListImpl.h"
 #include "api/OptionsImpl.h"
@@ -105,7 +104,6 @@ constexpr Utf16 kWordFalse("false");
 
 const unsigned short* Word(bool flag) { return flag ? kWordTrue : kWordFalse; }
 
-
 // ---------------------------------------------------------------------------
 // The shared messenger.
 
@@ -154,7 +152,8 @@ public:
     // must outlive the call.
     Call(const char* method, const QxPalNet::URI_t& uri, const QxLnkRpc::RpcCall::Options& rpcOptions,
          int& resultCode)
-        : client_(CallOptions(), GetMessenger()),
+        : attributes_(CallOptions()),
+          client_(attributes_, GetMessenger()),
           call_(client_.CreateCall(method, uri, rpcOptions)),
           result_(kOutResult, &resultCode) {
         result_.SetTypeAttribute();
@@ -176,6 +175,7 @@ public:
     }
 
 private:
+    const QxPalConfig::Configuration_t& attributes_;  // one of the two sets of CallOptions
     QxLnkRpc::RpcClient client_;
     QxLnkRpc::RpcCall call_;
     SOAPArgInt result_;
