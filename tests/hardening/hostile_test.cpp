@@ -87,13 +87,39 @@ struct HostileResponse {
     Ask ask;
     std::function<std::string()> response;
     const char* detail;  // in the CommunicationException's text
+    RawDaemon::Mode mode = RawDaemon::Mode::Verbatim;
+    std::size_t partialBytes = 0;  // Partial: how much of the response is sent before the daemon closes
 };
 
 void PrintTo(const HostileResponse& row, std::ostream* out) { *out << row.name; }
 
 const std::string kNested = Repeat("<a>", 100000) + Repeat("</a>", 100000);
 
+// Nine levels of entities, each ten of the one below: a billion "lol"s if expanded.
+std::string BillionLaughs() {
+    std::string dtd = "<!DOCTYPE s:Envelope [<!ENTITY lol \"lol\">";
+    for (int i = 1; i <= 9; ++i) {
+        dtd += "<!ENTITY lol" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j) dtd += "&lol" + (i == 1 ? std::string() : std::to_string(i - 1)) + ";";
+        dtd += "\">";
+    }
+    std::string body = Envelope("<status>&lol9;</status>");
+    return Http(body.insert(body.find("<s:Envelope"), dtd + "]>"));
+}
+
+std::string ExternalEntity() {
+    std::string body = Envelope("<status>&secret;</status>");
+    return Http(body.insert(body.find("<s:Envelope"), "<!DOCTYPE s:Envelope [<!ENTITY secret SYSTEM \"file:///etc/passwd\">]>"));
+}
+
 const HostileResponse kHostileResponses[] = {
+    {"BillionLaughs", Ask::StatusText, BillionLaughs, "document type declaration"},
+    {"ExternalEntity", Ask::StatusText, ExternalEntity, "document type declaration"},
+    {"BodyCutMidElement", Ask::StatusList,
+     [] { return Http(Envelope("<complist><ctrlcomp><name>web</name><pid>4001</pid></ctrlcomp></complist>")); },
+     "before the response was complete", RawDaemon::Mode::Partial, 250},
+    {"OneByteASecond", Ask::StatusText, [] { return Http(Envelope("<status>slow</status>")); },
+     "No complete response within 2000 ms", RawDaemon::Mode::Drip},
     {"NestingInAText", Ask::StatusText, [] { return Http(Envelope("<status>" + kNested + "</status>")); },
      "nests elements deeper than"},
     {"NestingInAComponentList", Ask::StatusList,
@@ -179,7 +205,9 @@ class HostileResponses : public Hostile, public ::testing::WithParamInterface<Ho
 
 TEST_P(HostileResponses, AreRefusedAsCommunicationFailures) {
     const HostileResponse& row = GetParam();
-    RawDaemon daemon(RawDaemon::Mode::Verbatim, row.response());
+    RawDaemon daemon(row.mode, row.response());
+    daemon.SetDripInterval(std::chrono::seconds(1));
+    if (row.partialBytes != 0) daemon.SetPartialBytes(row.partialBytes);
     const QxPalNet::URI_t uri(daemon.Uri().c_str());
     DaDovu::ControlComponentList list;
     QxPalMsg::MessageList_t messages;
@@ -328,6 +356,31 @@ TEST_F(Faults, ADaemonThatAcceptsButNeverAnswersIsCutOffAtTheTimeout) {
     } catch (const DaDovu::CommunicationException& error) {
         EXPECT_NE(Hardening::PlainText(error).find("No complete response within 2000 ms"), std::string::npos)
             << Hardening::PlainText(error);
+    }
+}
+
+// The messenger trusts the test authority: a daemon it can verify answers;
+// one signed by another authority, expired, or named for another host is
+// refused during the handshake, before the request is sent.
+TEST_F(Faults, CertificatesThatCannotBeVerifiedAreCommunicationFailures) {
+    const SoapTest::TestPki& pki = SoapTest::TestPki::Shared();
+    SoapTest::TestDaemon verified(SoapTest::TlsFiles{pki.ServerCert(), pki.ServerKey(), "", false});
+    EXPECT_NO_THROW(Control::Start("web", false, options_, QxPalNet::URI_t(verified.Uri("localhost", "/x").c_str())));
+    EXPECT_EQ(verified.RequestCount(), 1u);
+    const struct {
+        std::string cert, key, detail;
+    } refused[] = {{pki.UntrustedServerCert(), pki.UntrustedServerKey(), "issuer"},
+                   {pki.ExpiredServerCert(), pki.ExpiredServerKey(), "expired"},
+                   {pki.WrongHostServerCert(), pki.WrongHostServerKey(), "mismatch"}};
+    for (const auto& c : refused) {
+        SoapTest::TestDaemon daemon(SoapTest::TlsFiles{c.cert, c.key, "", false});
+        try {
+            Control::Start("web", false, options_, QxPalNet::URI_t(daemon.Uri().c_str()));
+            ADD_FAILURE() << c.detail << ": accepted";
+        } catch (const DaDovu::CommunicationException& error) {
+            EXPECT_NE(Hardening::PlainText(error).find(c.detail), std::string::npos) << Hardening::PlainText(error);
+        }
+        EXPECT_EQ(daemon.RequestCount(), 0u) << c.detail;
     }
 }
 
