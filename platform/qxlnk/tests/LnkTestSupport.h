@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,13 +26,10 @@ using QxPalStr::String_t;
 class TempSettings {
 public:
     explicit TempSettings(const std::string& ini) {
-        char path[] = "/tmp/qxlnk_test_XXXXXX";
-        const int fd = mkstemp(path);
+        const int fd = mkstemp(path_.data());
         if (fd < 0) throw std::runtime_error("mkstemp failed");
-        path_ = path;
-        const bool written = write(fd, ini.data(), ini.size()) == static_cast<ssize_t>(ini.size());
         close(fd);
-        if (!written) throw std::runtime_error("cannot write settings");
+        std::ofstream(path_) << ini;
         QxPalConfig::SetConfigPath(path_);
     }
     ~TempSettings() {
@@ -42,7 +40,7 @@ public:
     TempSettings& operator=(const TempSettings&) = delete;
 
 private:
-    std::string path_;
+    std::string path_ = "/tmp/qxlnk_test_XXXXXX";
 };
 
 // A messenger configured from `[lnk.http.ext.ctrl]` lines, as DaDovu builds it.
@@ -95,6 +93,30 @@ std::string OutcomeOf(Run&& run) {
 }
 
 inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The outputs "result" (-1 until received) and "echo" of a response parsed
+// without a network, on a parser of its own, and how the parse ended.
+struct Parsed {
+    int result = -1;
+    std::optional<std::string> echo;
+    std::string outcome;
+
+    // "outcome result echo", e.g. "ok 7 hi", with "none" for no echo.
+    std::string Summary() const { return outcome + " " + std::to_string(result) + " " + echo.value_or("none"); }
+};
+
+// Parses `body` with the outputs "result", "echo" and, when given, `extra`.
+inline Parsed Parse(const std::string& body, SOAPArg* extra = nullptr, std::size_t maxBytes = 64u << 20) {
+    Parsed parsed;
+    QxLnkSoap::SOAPArgInt result(String_t("result").Data(), &parsed.result);
+    unsigned short* echo = nullptr;
+    QxLnkSoap::SOAPArgUnicodeString echoArg(String_t("echo").Data(), &echo);
+    SOAPArg* outputs[] = {&result, &echoArg, extra};
+    parsed.outcome = OutcomeOf(
+        [&] { QxLnkSoap::ParseResponseEnvelope(body, extra != nullptr ? 3 : 2, outputs, maxBytes); });
+    if (echo != nullptr) parsed.echo = String_t(echo).ToUtf8();
+    return parsed;
+}
 
 // A call of `method` with `inputs`, and the outputs "result" (an int, -1 until
 // received) and "echo" (a text).

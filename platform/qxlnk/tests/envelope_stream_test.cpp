@@ -68,23 +68,6 @@ const std::vector<std::string> kBodies = {
     "",
 };
 
-struct Parsed {
-    std::string outcome;
-    int result = -1;
-    std::optional<std::string> echo;
-};
-
-Parsed OnItsOwn(const std::string& body) {
-    Parsed parsed;
-    unsigned short* echo = nullptr;
-    QxLnkSoap::SOAPArgInt resultArg(String_t("result").Data(), &parsed.result);
-    QxLnkSoap::SOAPArgUnicodeString echoArg(String_t("echo").Data(), &echo);
-    SOAPArg* outputs[] = {&resultArg, &echoArg};
-    parsed.outcome = OutcomeOf([&] { QxLnkSoap::ParseResponseEnvelope(body, 2, outputs); });
-    if (echo != nullptr) parsed.echo = String_t(echo).ToUtf8();
-    return parsed;
-}
-
 TEST(EnvelopeStream, EachResponseOnAKeptAliveConnectionParsesAsOnAParserOfItsOwn) {
     SoapTest::TestDaemon daemon;
     // Each body follows one of each frame, so that a body in either frame has
@@ -108,7 +91,7 @@ TEST(EnvelopeStream, EachResponseOnAKeptAliveConnectionParsesAsOnAParserOfItsOwn
         if (body.rfind("\xef\xbb\xbf", 0) == 0) continue;
         // A byte order mark takes the document off the stream, to Expat whole,
         // which counts the mark as a column of the first line.
-        Parsed whole = OnItsOwn("\xef\xbb\xbf" + body);
+        Parsed whole = Parse("\xef\xbb\xbf" + body);
         const std::string firstLine = "at line 1, column ";
         const std::size_t at = whole.outcome.find(firstLine);
         if (at != std::string::npos) {
@@ -116,13 +99,13 @@ TEST(EnvelopeStream, EachResponseOnAKeptAliveConnectionParsesAsOnAParserOfItsOwn
             const int column = std::stoi(whole.outcome.substr(digits));
             whole.outcome.replace(digits, std::to_string(column).size(), std::to_string(column - 1));
         }
-        const Parsed own = OnItsOwn(body);
+        const Parsed own = Parse(body);
         EXPECT_EQ(own.outcome, whole.outcome) << body;
         EXPECT_EQ(own.result, whole.result) << body;
         EXPECT_EQ(own.echo, whole.echo) << body;
     }
     for (const std::string& body : order) {
-        const Parsed expected = OnItsOwn(body);
+        const Parsed expected = Parse(body);
         Call call;
         call.messenger = messenger;
         call.uri = daemon.Uri();

@@ -49,7 +49,6 @@ TEST_F(RpcHttp, ArgumentsAndOutputsRoundTripExactly) {
     const RecordedRequest request = daemon_.Requests().at(0);
     EXPECT_TRUE(request.xmlWellFormed) << request.body;
     EXPECT_EQ(request.method + " " + request.methodNamespace, "requestprogress urn:qxlnk:rpc");
-    EXPECT_STREQ(QxLnkSoap::SERVICE_NAMESPACE, "urn:qxlnk:rpc");
     EXPECT_EQ(request.argTypes, (std::vector<std::pair<std::string, std::string>>{
                                     {"target", "xsd:string"}, {"level", "xsd:int"}, {"async", "xsd:string"},
                                     {"complist", "lnk:cclist"}}));
@@ -72,27 +71,16 @@ TEST_F(RpcHttp, ArgumentsAndOutputsRoundTripExactly) {
     EXPECT_FALSE(Contains(daemon_.Requests().at(1).body, "Header"));
 }
 
-TEST_F(RpcHttp, OutputsTheResponseLacksStayUntouchedAndLargeOnesArrive) {
-    daemon_.Enqueue(Reply::Empty().Output("other", "x"));
-    Call call = NewCall();
-    call.Run();
-    EXPECT_EQ(call.result, -1);
-    EXPECT_FALSE(call.echo.has_value());
-    const std::string big(10u << 20, 'x');  // more than Beast's default body limit
+TEST_F(RpcHttp, AnOutputLargerThanBeastsDefaultBodyLimitArrives) {
+    const std::string big(10u << 20, 'x');
     daemon_.Enqueue(Reply::Result(1).Output("echo", big));
+    Call call = NewCall();
     call.Run();
     EXPECT_EQ(call.echo, big);
 }
 
 // Malformed bodies and their positions over the wire: envelope_stream_test.cpp.
 TEST_F(RpcHttp, FaultsAndBadResponsesRaiseTheirExceptionsNamingTheUri) {
-    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\">";
-    for (int i = 1; i <= 9; ++i) {
-        laughs += "<!ENTITY lol" + std::to_string(i) + " \"";
-        for (int j = 0; j < 10; ++j) laughs += "&lol" + (i == 1 ? std::string() : std::to_string(i - 1)) + ";";
-        laughs += "\">";
-    }
-    laughs += "]><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><r><echo>&lol9;</echo></r>";
     const struct {
         Reply reply;
         std::string expected;  // the outcome's beginning
@@ -102,7 +90,6 @@ TEST_F(RpcHttp, FaultsAndBadResponsesRaiseTheirExceptionsNamingTheUri) {
         {Reply::Fault("ctrlauthorization", "soap:Client", 500), "fault: ctrlauthorization", {}},
         {Reply::Fault("ctrlauthorization", "soap:Client", 200), "fault: ctrlauthorization", {}},
         {Reply::Raw("<html><body><h1>500 Server Error</h1></body></html>", 500, "text/html"), "soap: ", {"uri"}},
-        {Reply::Raw(laughs + "</s:Body></s:Envelope>"), "soap: ", {"document type declaration", "uri"}},
         {Reply::Raw("not here", 404, "text/plain"), "rpc: ", {"404", "uri"}},
         {Reply::Result(3).Output("echo", std::string(5000, 'y')), "soap: ", {"1000"}, "MAX_RESPONSE_BYTES = 1000\n"},
     };
@@ -130,11 +117,10 @@ TEST(RpcRefusal, WhatCannotBeSentSafelyIsRefusedBeforeConnecting) {
         call.attributes = Attributes(secure);
         return call.Outcome();
     };
-    for (const QxPalStr::UTF16String& units : {QxPalStr::UTF16String{u'a', 0x0000}, QxPalStr::UTF16String{0x0001},
-                                                QxPalStr::UTF16String{u'x', 0xD801, u'y'}}) {
-        const std::string refused = outcome({Text("target", String_t(units.data(), units.size()))}, false, true);
-        EXPECT_EQ(refused.rfind("argument: ", 0), 0u) << refused;
-    }
+    // Which text XML cannot carry is the writer's to tell (text_test.cpp).
+    const QxPalStr::UTF16String units{u'x', 0xD801, u'y'};
+    const std::string refused = outcome({Text("target", String_t(units.data(), units.size()))}, false, true);
+    EXPECT_EQ(refused.rfind("argument: ", 0), 0u) << refused;
     const std::string secure = outcome({}, true, true);  // SECURE_COMM with an http URI
     EXPECT_TRUE(secure.rfind("rpc: ", 0) == 0 && Contains(secure, daemon.Uri())) << secure;
     EXPECT_EQ(outcome({}, false, false).rfind("rpc: ", 0), 0u) << "an empty messenger";
