@@ -1,8 +1,8 @@
 // Self-tests of the test daemons: what the other suites rely on but cannot see
-// from a client's side (how requests are read, the exact replies, who closes
-// connections, client certificates, stopping while clients are connected).
+// from a client's side (how requests are read, who closes connections,
+// stopping while clients are connected). The replies' forms are seen by every
+// suite that parses them.
 #include "TestDaemon.h"
-#include "TestPki.h"
 
 #include <arpa/inet.h>
 #include <httplib.h>
@@ -29,13 +29,6 @@ using SoapTest::TestDaemon;
 using namespace std::chrono_literals;
 
 const std::string kPath = "/dadovu.ctrl.server/lnkrpcserver";
-const std::string kEnvelopeOpen =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\""
-    " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
-    " soap:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><soap:Body>";
-const std::string kEnvelopeClose = "</soap:Body></soap:Envelope>";
-
 std::string Call(const std::string& method, const std::string& header = "", const std::string& args = "") {
     return "<?xml version=\"1.0\"?><S:Envelope xmlns:S=\"http://schemas.xmlsoap.org/soap/envelope/\""
            " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">" + header + "<S:Body><m:" + method +
@@ -113,45 +106,6 @@ TEST(TestDaemon, RecordsTheRequestAsSent) {
     EXPECT_EQ(daemon.RequestCount() + daemon.ConnectionCount(), 0u);
 }
 
-TEST(TestDaemon, AnswersWithTheQueuedRepliesThenTheHandler) {
-    struct Exchange {
-        std::string method;
-        int status;
-        std::string contentType, body;
-    };
-    const std::string xml = "text/xml; charset=utf-8";
-    const std::vector<Exchange> exchanges = {
-        {"start", 200, xml,
-         kEnvelopeOpen + "<ns:startResponse xmlns:ns=\"urn:ctl\"><result xsi:type=\"xsd:int\">65</result>"
-                         "<user xsi:type=\"xsd:string\">a &amp; &apos;b&apos;&#13;</user><list xsi:type=\"ns:cclist\">"
-                         "<a>1</a></list></ns:startResponse>" + kEnvelopeClose},
-        {"start", 400, xml,
-         kEnvelopeOpen + "<soap:Fault><faultcode>soap:Client</faultcode><faultstring>Access &lt;denied&gt;"
-                         "</faultstring></soap:Fault>" + kEnvelopeClose},
-        {"start", 503, "text/plain", "plain"},
-        {"getuser", 200, xml, kEnvelopeOpen + "<m:getuserResponse xmlns:m=\"urn:ctl\"></m:getuserResponse>" +
-                                  kEnvelopeClose},
-        {"boom", 500, "text/plain", "TestDaemon handler threw: boom"},
-    };
-    TestDaemon daemon;
-    daemon.Enqueue(
-        Reply::Result(65).ResponsePrefix("ns").Output("user", "a & 'b'\r").RawOutput("list", "<a>1</a>", "ns:cclist"));
-    daemon.Enqueue(Reply::Fault("Access <denied>", "soap:Client", 400));
-    daemon.Enqueue(Reply::Raw("plain", 503, "text/plain"));
-    daemon.SetHandler([](const RecordedRequest& r) {
-        if (r.method == "boom") throw std::runtime_error("boom");
-        return Reply::Empty();
-    });
-    httplib::Client client("127.0.0.1", daemon.Port());
-    for (const Exchange& e : exchanges) {
-        const auto res = client.Post(kPath.c_str(), Call(e.method), "text/xml");
-        ASSERT_TRUE(res) << e.method;
-        EXPECT_EQ(res->status, e.status);
-        EXPECT_EQ(res->get_header_value("Content-Type"), e.contentType);
-        EXPECT_EQ(res->body, e.body);
-    }
-}
-
 TEST(TestDaemon, ClosesAConnectionWhenAskedAndEveryConnectionOnStop) {
     TestDaemon daemon;
     daemon.Enqueue(Reply::Result(3).CloseConnection());
@@ -173,29 +127,6 @@ TEST(TestDaemon, ClosesAConnectionWhenAskedAndEveryConnectionOnStop) {
     auto stopped = std::async(std::launch::async, [&daemon] { daemon.Stop(); });
     EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready) << "Stop waited for the clients";
     EXPECT_TRUE(idle.ReadToEnd(response, 10s));
-}
-
-TEST(TestDaemon, VerifiesAnOptionalClientCertificateOverTls) {
-    const SoapTest::TestPki& pki = SoapTest::TestPki::Shared();
-    TestDaemon daemon(SoapTest::TlsFiles{pki.ServerCert(), pki.ServerKey(), pki.CaFile(), false});
-    const std::vector<std::pair<std::string, std::string>> certificates = {
-        {"", ""}, {pki.ClientCert(), pki.ClientKey()}, {pki.UntrustedServerCert(), pki.UntrustedServerKey()}};
-    std::vector<std::unique_ptr<httplib::SSLClient>> clients;
-    for (const auto& [cert, key] : certificates) {
-        clients.push_back(std::make_unique<httplib::SSLClient>("127.0.0.1", daemon.Port(), cert, key));
-        clients.back()->set_ca_cert_path(pki.CaFile().c_str());
-        clients.back()->enable_server_certificate_verification(true);
-        clients.back()->set_keep_alive(true);
-        const bool served = static_cast<bool>(clients.back()->Post(kPath.c_str(), Call("start"), "text/xml"));
-        EXPECT_EQ(served, cert != pki.UntrustedServerCert()) << cert;
-    }
-    const std::vector<RecordedRequest> requests = daemon.Requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].clientSubject + "|" + requests[1].clientSubject, "|/CN=dadovu-test-client");
-    EXPECT_EQ(daemon.LastClientSubject(), "/CN=dadovu-test-client");
-    // The served clients' connections stay open and idle: Stop must end them.
-    auto stopped = std::async(std::launch::async, [&daemon] { daemon.Stop(); });
-    EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready) << "Stop waited for the clients";
 }
 
 TEST(RawDaemon, ActsOnlyOnTheWholeRequestAndStopsWithClientsConnected) {
