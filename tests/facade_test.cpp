@@ -217,13 +217,7 @@ TEST_F(Facade, FailuresReachTheCallerUnchanged) {
     EXPECT_THROW(DaDovu::Status(0, "web", status, nullptr), QxPalMsg::IllegalArgumentError_t);
     EXPECT_THROW(DaDovu::Notify("ev", "1", "web", nullptr), QxPalMsg::IllegalArgumentError_t);
     EXPECT_EQ(daemon_.RequestCount(), 6u);
-    const QxPalNet::URI_t uri = Endpoint();
-    daemon_.Stop();
-    EXPECT_THROW(DaDovu::Status(0, "web", status, n.c_str()), DaDovu::CommunicationException);
-    EXPECT_THROW(Control::GetUser(NodeName(), options_), DaDovu::CommunicationException);
     EXPECT_EQ(status.ToUtf8(), "before");
-    EXPECT_EQ(DaDovu::AddComponent("web.xml", uri), -1);
-    EXPECT_EQ(DaDovu::DeleteComponent("web", uri), -1);
 }
 
 }  // namespace

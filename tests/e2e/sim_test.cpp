@@ -82,15 +82,12 @@ TEST_F(Sim, EveryCommandAndEachFailureClass) {
          {{"delete", "extra"}, 0, "", ""},
          {{"delete", "nosuch"}, 8, "", refused + "delete the component nosuch: result code 85\n"},
          {{"start", "nosuch"}, 3, "", none + " (ctrl 4)\n"},
-         {{"status", "nosuch*"}, 3, "", none + " (ctrl 4)\n"},
          {{"start", "broken"}, 4, "", "dadovuctl: Error in the target component. (ctrl 7)\n"},
          {{"start", "report"}, 5, "", "dadovuctl: Error in one of the target prerequisites. (ctrl 6)\n"},
          {{"notify", "nosuch", "1", "*"}, 6, "",
           "dadovuctl: No target component subscribed for this event. (ctrl 5)\n"},
          {{"progress", "999999"}, 3, "request 999999: failed (code 65)\n",
           "dadovuctl: request 999999 failed: code 65\n"},
-         {{"status", "--level", "9"}, 11, "",
-          "dadovuctl: Illegal value for argument 'level' in method 'Status'. level=9"},
          {{"start", "glacial", "--async"}, 0, "1026\n", ""},
          {{"progress", "1026", "--wait", "--timeout", "1.5", "--interval", "50"}, 12,
           "info: Start of target 'glacial' requested.\ninfo: Starting component glacial.\n",
@@ -150,8 +147,7 @@ TEST_F(Sim, HttpsWithClientCertificatesAndAuthorizedSubjects) {
     ASSERT_EQ(listed->Uri().rfind("https://127.0.0.1:", 0), 0u) << listed->Uri();
     const std::string untrusted = "dadovuctl: Communication error when executing 'Status' method. (ctrl 21)\n";
     const std::string L = listed->Uri(), U = unlisted->Uri();
-    Run({{{"status", "--uri", L}, 9, "", untrusted, settings("none", "")},
-         {{"status", "--uri", L}, 9, "", untrusted, settings("other", pki.OtherCaFile())},
+    Run({{{"status", "--uri", L}, 9, "", untrusted, settings("other", pki.OtherCaFile())},
          // A certificate from an authority the daemon does not trust ends the handshake.
          {{"status", "--uri", L}, 9, "", untrusted,
           settings("stranger", pki.CaFile(), pki.UntrustedServerCert(), pki.UntrustedServerKey())},

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "TestEnvironment.h"
-#include "TestPki.h"
 
 namespace {
 
@@ -14,9 +13,7 @@ using namespace DaDovuTest;
 using DaDovu::ControlImpl_t;
 
 TEST(FirstRequests, CreateTheSharedMessengerOnceAndItKeepsItsSettings) {
-    const SoapTest::TestPki& pki = SoapTest::TestPki::Shared();
     SoapTest::TestDaemon plain;
-    SoapTest::TestDaemon secure(SoapTest::TlsFiles{pki.ServerCert(), pki.ServerKey(), "", false});
     const QxPalNet::URI_t uri(plain.Uri().c_str());
     const DaDovu::Control::Options options;
     NodeSettings settings;
@@ -33,7 +30,6 @@ TEST(FirstRequests, CreateTheSharedMessengerOnceAndItKeepsItsSettings) {
 
     // Eight threads that make the first requests at once create it exactly once.
     settings.Set("lnk.http.ext.ctrl", "TIMEOUT_MS", "5000");
-    settings.Set("lnk.http.ext.ctrl", "CA_FILE", pki.CaFile());
     trace.Clear();
     constexpr int kThreads = 8;
     std::atomic<int> waiting{kThreads};
@@ -54,29 +50,13 @@ TEST(FirstRequests, CreateTheSharedMessengerOnceAndItKeepsItsSettings) {
         EXPECT_TRUE(line.level == 25u || (line.text != initializing && line.text != exists)) << line.text;
 
     // Later requests find it, with the settings of its creation: a broken
-    // section no longer matters, and the trusted authority stays.
+    // section no longer matters.
     settings.Set("lnk.http.ext.ctrl", "TIMEOUT_MS", "soon");
     trace.Clear();
     EXPECT_EQ(ControlImpl_t::AddComponent("f", uri), 0);
     EXPECT_EQ(trace.Count(exists), 1u);
     EXPECT_EQ(trace.Count(initializing), 0u);
 
-    // With a certificate installed, requests go over TLS by URI and by node,
-    // and a plain endpoint is refused before anything is sent.
-    settings.SetCertInstalled("true");
-    trace.Clear();
-    const QxPalNet::URI_t secureUri(secure.Uri().c_str());
-    EXPECT_EQ(ControlImpl_t::Start("web", false, options, secureUri), 0);
-    EXPECT_EQ(ControlImpl_t::AddComponent("web.xml", secureUri), 0);
-    const std::string node = "127.0.0.1:" + std::to_string(secure.Port());
-    EXPECT_EQ(ControlImpl_t::Stop("web", false, QxPalStr::String_t(node.c_str()), options), 0);
-    EXPECT_THROW(ControlImpl_t::Start("web", false, options, uri), DaDovu::CommunicationException);
-    EXPECT_EQ(trace.Count("Certificate is installed"), 5u);
-    const std::vector<SoapTest::RecordedRequest> requests = secure.Requests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(Wire(requests[0]), "start(target=web, boot=false, async=false)");
-    EXPECT_EQ(requests[2].path + " " + Wire(requests[2]),
-              "/dadovu.ctrl.server/lnkrpcserver stop(target=web, kill=false, async=false)");
     EXPECT_EQ(plain.RequestCount(), static_cast<std::size_t>(kThreads + 1));
 }
 
