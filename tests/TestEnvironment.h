@@ -52,8 +52,7 @@ inline Texts Split(const std::string& text, char separator) {
 class NodeSettings {
 public:
     NodeSettings() : previous_(QxPalConfig::GetConfigPath()) {
-        const char* tmp = std::getenv("TMPDIR");
-        dir_ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/dadovu-test-XXXXXX";
+        dir_ = (std::filesystem::temp_directory_path() / "dadovu-test-XXXXXX").string();
         if (::mkdtemp(dir_.data()) == nullptr) ADD_FAILURE() << "cannot create " << dir_;
         sections_["lnk.http.ext.ctrl"] = {{"CONNECT_TIMEOUT_MS", "3000"}, {"TIMEOUT_MS", "5000"}};
         Set("log", "FILE", LogPath());

@@ -127,16 +127,15 @@ TEST_F(Sim, HttpsWithClientCertificatesAndAuthorizedSubjects) {
     const SoapTest::TestPki& pki = SoapTest::TestPki::Shared();
     components_.Write("db.conf", "category = storage\n");
     components_.Write("web.conf", "prerequisites = db\n");
-    // Settings trusting `ca` ("" for none), with `cert` and its `key` as the client's certificate when given.
-    const auto settings = [&](const std::string& name, const std::string& ca, const std::string& cert = "",
-                              const std::string& key = "") {
-        std::string text = "[log]\nFILE = " + dir_.Path() + "/node.log\n[lnk.http.ext.ctrl]\nTIMEOUT_MS = 10000\n";
-        if (!ca.empty()) text += "CA_FILE = " + ca + "\n";
+    // Settings trusting the test authority, with `cert` and its `key` as the client's certificate when given.
+    const auto settings = [&](const std::string& name, const std::string& cert = "", const std::string& key = "") {
+        std::string text = "[log]\nFILE = " + dir_.Path() + "/node.log\n[lnk.http.ext.ctrl]\nTIMEOUT_MS = 10000\n"
+                           "CA_FILE = " + pki.CaFile() + "\n";
         if (!cert.empty()) text += "CLIENT_CERT = " + cert + "\nCLIENT_KEY = " + key + "\n";
         return dir_.Write(name, text + "[sec.cm.certificates]\nCERT_INSTALLED = true\n");
     };
-    const std::string anonymous = settings("anonymous", pki.CaFile());
-    const std::string client = settings("client", pki.CaFile(), pki.ClientCert(), pki.ClientKey());
+    const std::string anonymous = settings("anonymous");
+    const std::string client = settings("client", pki.ClientCert(), pki.ClientKey());
     const auto node = [&](const std::string& subjects) {  // asks for client certificates, authorizes `subjects`
         return std::make_unique<SimNode>(components_.Path(), std::vector<std::string>{
             "--tls-cert", pki.ServerCert(), "--tls-key", pki.ServerKey(), "--client-ca", pki.CaFile(), "--authorize",
@@ -147,10 +146,10 @@ TEST_F(Sim, HttpsWithClientCertificatesAndAuthorizedSubjects) {
     ASSERT_EQ(listed->Uri().rfind("https://127.0.0.1:", 0), 0u) << listed->Uri();
     const std::string untrusted = "dadovuctl: Communication error when executing 'Status' method. (ctrl 21)\n";
     const std::string L = listed->Uri(), U = unlisted->Uri();
-    Run({{{"status", "--uri", L}, 9, "", untrusted, settings("other", pki.OtherCaFile())},
-         // A certificate from an authority the daemon does not trust ends the handshake.
+    // A daemon's certificate that the client cannot verify: the QxLnk and hardening tests.
+    Run({// A client certificate from an authority the daemon does not trust ends the handshake.
          {{"status", "--uri", L}, 9, "", untrusted,
-          settings("stranger", pki.CaFile(), pki.UntrustedServerCert(), pki.UntrustedServerKey())},
+          settings("stranger", pki.UntrustedServerCert(), pki.UntrustedServerKey())},
          {{"status", "--uri", L}, 10, "",  // no client certificate
           "dadovuctl: Security error when executing 'Status' method. (ctrl 22)\ndadovuctl:   ctrlauthentication",
           anonymous},
