@@ -118,19 +118,15 @@ TEST(ResponseEnvelope, FaultRaisesSoapFaultExceptionWithExactlyTheFaultString) {
 }
 
 TEST(ResponseEnvelope, RefusesWhatIsNotAWellFormedSoap11EnvelopeWithinTheSizeLimit) {
-    std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE s:Envelope [<!ENTITY lol \"lol\">";
-    for (int i = 1; i <= 9; ++i) {
-        laughs += "<!ENTITY lol" + std::to_string(i) + " \"";
-        for (int j = 0; j < 10; ++j) laughs += "&lol" + (i == 1 ? std::string() : std::to_string(i - 1)) + ";";
-        laughs += "\">";
-    }
     const std::string big = Envelope("<r><echo>" + std::string(2000, 'x') + "</echo></r>");
     const struct {
         std::string body, part;
         std::size_t maxBytes = 64u << 20;
     } cases[] = {
         {kOpen + "\n\n<r><result>1</wrong></r></s:Body></s:Envelope>", "mismatched tag at line 3, column"},
-        {laughs + "]>" + Envelope("<r><echo>&lol9;</echo></r>"), "document type declaration"},
+        // An internal entity; the billion laughs are sent through Control by the hardening tests.
+        {"<!DOCTYPE s:Envelope [<!ENTITY lol \"lol\">]>" + Envelope("<r><echo>&lol;</echo></r>"),
+         "document type declaration"},
         {"<!DOCTYPE x SYSTEM \"file:///etc/passwd\">" + Envelope("<r><echo>&x;</echo></r>"), "document type"},
         {big, "", big.size() - 1},
         {"", ""}, {"plain text", ""}, {"<html><body>Internal Server Error</body></html>", ""},
