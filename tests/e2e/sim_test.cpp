@@ -146,9 +146,9 @@ TEST_F(Sim, HttpsWithClientCertificatesAndAuthorizedSubjects) {
     ASSERT_EQ(listed->Uri().rfind("https://127.0.0.1:", 0), 0u) << listed->Uri();
     const std::string untrusted = "dadovuctl: Communication error when executing 'Status' method. (ctrl 21)\n";
     const std::string L = listed->Uri(), U = unlisted->Uri();
-    // A daemon's certificate that the client cannot verify: the QxLnk and hardening tests.
-    Run({// A client certificate from an authority the daemon does not trust ends the handshake.
-         {{"status", "--uri", L}, 9, "", untrusted,
+    // A daemon's certificate that the client cannot verify is tested with QxLnk and in the hardening tests.
+    // A client certificate from an authority the daemon does not trust ends the handshake.
+    Run({{{"status", "--uri", L}, 9, "", untrusted,
           settings("stranger", pki.UntrustedServerCert(), pki.UntrustedServerKey())},
          {{"status", "--uri", L}, 10, "",  // no client certificate
           "dadovuctl: Security error when executing 'Status' method. (ctrl 22)\ndadovuctl:   ctrlauthentication",
