@@ -18,6 +18,10 @@
 #include <fstream>
 #include <stdexcept>
 
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#endif
+
 extern char** environ;
 
 namespace Hardening {
@@ -128,6 +132,14 @@ std::size_t ResidentBytes() {
     std::size_t pages = 0, resident = 0;
     statm >> pages >> resident;
     return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+bool UnderValgrind() {
+#ifdef RUNNING_ON_VALGRIND
+    return RUNNING_ON_VALGRIND != 0;
+#else
+    return false;
+#endif
 }
 
 }  // namespace Hardening

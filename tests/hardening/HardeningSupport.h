@@ -72,4 +72,8 @@ constexpr bool kSanitized =
     false;
 #endif
 
+// Whether this process runs under valgrind, whose own memory is counted as the
+// process's resident memory.
+bool UnderValgrind();
+
 }  // namespace Hardening
