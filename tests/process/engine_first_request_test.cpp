@@ -27,6 +27,10 @@ TEST(FirstRequests, CreateTheSharedMessengerOnceAndItKeepsItsSettings) {
     EXPECT_THROW(ControlImpl_t::Stop("t", false, options, uri), QxPalMsg::IllegalArgumentError_t);
     EXPECT_EQ(trace.Count(initializing), 2u);
     EXPECT_EQ(plain.RequestCount(), 0u);
+    // Each request reads the certificate setting before it obtains the messenger.
+    const Texts first = trace.Get();
+    ASSERT_GE(first.size(), 3u);
+    EXPECT_EQ(Texts(first.begin() + 1, first.begin() + 3), (Texts{"Certificate is not installed", initializing}));
 
     // Eight threads that make the first requests at once create it exactly once.
     settings.Set("lnk.http.ext.ctrl", "TIMEOUT_MS", "5000");
