@@ -21,11 +21,15 @@
 #include <utility>
 
 #include "api/ControlComponentImpl.h"
+#include "soap/ElementNames.h"
 
 namespace DaDovu {
 
 using namespace std::string_view_literals;
 namespace {
+
+using SoapElement::NameIs;
+using SoapElement::WriteText;
 
 enum State : int {
     kOutside = 0,
@@ -38,34 +42,6 @@ enum State : int {
     kInXml = 7,
     kInState = 8,
 };
-
-// Exact comparison of a zero-terminated UTF-16 name with a literal, without
-// building a string.
-bool NameIs(const unsigned short* name, const char16_t* literal) {
-    if (name == nullptr) {
-        return *literal == 0;
-    }
-    while (*name != 0 && *name == static_cast<unsigned short>(*literal)) {
-        ++name;
-        ++literal;
-    }
-    return *name == static_cast<unsigned short>(*literal);
-}
-
-// Exact comparison of a zero-terminated UTF-16 name with a String_t (same
-// number of code units, same units; two empty names are equal).
-bool NameIs(const unsigned short* name, const QxPalStr::String_t& expected) {
-    const QxPalStr::UTF16String& units = expected.Units();
-    std::size_t i = 0;
-    if (name != nullptr) {
-        for (; name[i] != 0; ++i) {
-            if (i == units.size() || name[i] != units[i]) {
-                return false;
-            }
-        }
-    }
-    return i == units.size();
-}
 
 // The state that a known element sets, or kOutside for any other name. The
 // first code unit picks the one literal the name can equal.
@@ -85,12 +61,6 @@ State Classify(const unsigned short* name) {
     }
 }
 
-void WriteField(const QxPalXml::XmlWriter_t& writer, std::string_view tag, const QxPalStr::String_t& text) {
-    writer.OpenTag(tag);
-    writer.Data(text);
-    writer.CloseTag();
-}
-
 }  // namespace
 
 SOAPArgControlComponentList::SOAPArgControlComponentList(const unsigned short* name,
@@ -102,12 +72,12 @@ void SOAPArgControlComponentList::SetTypeAttribute() { SetXSITypeAttribute("ccli
 void SOAPArgControlComponentList::WriteContentTo(const QxPalXml::XmlWriter_t& writer) const {
     for (const ControlComponent& component : list_) {
         writer.OpenTag("ctrlcomp"sv);
-        WriteField(writer, "name"sv, component.GetName());
-        WriteField(writer, "description"sv, component.GetDescription());
-        WriteField(writer, "category"sv, component.GetCategory());
-        WriteField(writer, "pid"sv, component.GetPID());
-        WriteField(writer, "xml"sv, component.GetXML());
-        WriteField(writer, "state"sv, QxPalStr::NumToStr(static_cast<int>(component.GetState())));
+        WriteText(writer, "name"sv, component.GetName());
+        WriteText(writer, "description"sv, component.GetDescription());
+        WriteText(writer, "category"sv, component.GetCategory());
+        WriteText(writer, "pid"sv, component.GetPID());
+        WriteText(writer, "xml"sv, component.GetXML());
+        WriteText(writer, "state"sv, QxPalStr::NumToStr(static_cast<int>(component.GetState())));
         writer.CloseTag();
     }
 }

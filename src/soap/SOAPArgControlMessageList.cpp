@@ -21,10 +21,15 @@
 #include <string_view>
 #include <utility>
 
+#include "soap/ElementNames.h"
+
 namespace DaDovu {
 
 using namespace std::string_view_literals;
 namespace {
+
+using SoapElement::NameIs;
+using SoapElement::WriteText;
 
 enum Code : int {
     kOther = 0,
@@ -53,30 +58,6 @@ void Trace(const QxPalStr::String_t& text, int line) {
     SoapTrace().InitObject()->DoTrace(kTraceLevel, text, kTraceSource, line);
 }
 
-bool NameIs(const unsigned short* name, const char16_t* literal) {
-    if (name == nullptr) {
-        return *literal == 0;
-    }
-    while (*name != 0 && *name == static_cast<unsigned short>(*literal)) {
-        ++name;
-        ++literal;
-    }
-    return *name == static_cast<unsigned short>(*literal);
-}
-
-bool NameIs(const unsigned short* name, const QxPalStr::String_t& expected) {
-    const QxPalStr::UTF16String& units = expected.Units();
-    std::size_t i = 0;
-    if (name != nullptr) {
-        for (; name[i] != 0; ++i) {
-            if (i == units.size() || name[i] != units[i]) {
-                return false;
-            }
-        }
-    }
-    return i == units.size();
-}
-
 Code Classify(const unsigned short* name) {
     static constexpr struct {
         const char16_t* name;
@@ -92,12 +73,6 @@ Code Classify(const unsigned short* name) {
         }
     }
     return kOther;
-}
-
-void WriteText(const QxPalXml::XmlWriter_t& writer, std::string_view tag, const QxPalStr::String_t& text) {
-    writer.OpenTag(tag);
-    writer.Data(text);
-    writer.CloseTag();
 }
 
 }  // namespace
