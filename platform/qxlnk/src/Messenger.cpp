@@ -40,9 +40,12 @@ Messenger::Impl::Impl(const QxPalConfig::Configuration_t& settings, const Messen
     : options(messengerOptions) {
     connectTimeoutMs = static_cast<int>(PositiveSetting(settings, "CONNECT_TIMEOUT_MS", 5000, INT_MAX));
     timeoutMs = static_cast<int>(PositiveSetting(settings, "TIMEOUT_MS", 60000, INT_MAX));
+    // A text node of the response is handed to its argument with an int length.
     maxResponseBytes = static_cast<std::uint64_t>(
-        PositiveSetting(settings, "MAX_RESPONSE_BYTES", 64LL << 20, LLONG_MAX));
-    verifyPeer = settings.Find("VERIFY_PEER") == nullptr || settings.GetBool("VERIFY_PEER");
+        PositiveSetting(settings, "MAX_RESPONSE_BYTES", 64LL << 20, INT_MAX));
+    // Verification is off only when the setting says false: absent or empty, it is on.
+    const std::string* verify = settings.Find("VERIFY_PEER");
+    verifyPeer = verify == nullptr || verify->empty() || settings.GetBool("VERIFY_PEER");
     const std::string caFile = settings.GetUtf8("CA_FILE");
     const std::string clientCert = settings.GetUtf8("CLIENT_CERT");
     const std::string clientKey = settings.GetUtf8("CLIENT_KEY");

@@ -47,6 +47,7 @@ TEST(Tls, RefusesWhatCannotBeVerifiedBeforeSendingAnything) {
         {Server(Pki().WrongHostServerCert(), Pki().WrongHostServerKey()), trusting, false, "mismatch"},
         {Server(Pki().ServerCert(), Pki().ServerKey()), "", false, ""},  // the system's authorities do not know it
         {Server(Pki().UntrustedServerCert(), Pki().UntrustedServerKey()), "VERIFY_PEER = false\n", false, "ok"},
+        {Server(Pki().UntrustedServerCert(), Pki().UntrustedServerKey()), "VERIFY_PEER =\n", false, "issuer"},
         {Server(Pki().UntrustedServerCert(), Pki().UntrustedServerKey()), "VERIFY_PEER = false\n", true, "issuer"},
         {Server(Pki().ServerCert(), Pki().ServerKey()), trusting, true, "ok"},
         {Server(Pki().ServerCert(), Pki().ServerKey(), true), trusting + client, false, "ok"},
@@ -76,7 +77,8 @@ TEST(Tls, RefusesWhatCannotBeVerifiedBeforeSendingAnything) {
 
 TEST(MessengerSettings, RefusesSettingsThatDoNotParseAndCertificatesThatDoNotLoad) {
     for (const char* line : {"TIMEOUT_MS = soon\n", "TIMEOUT_MS = 0\n", "CONNECT_TIMEOUT_MS = -5\n",
-                             "MAX_RESPONSE_BYTES = 0\n", "VERIFY_PEER = perhaps\n", "TIMEOUT_MS = 99999999999\n"}) {
+                             "MAX_RESPONSE_BYTES = 0\n", "VERIFY_PEER = perhaps\n", "TIMEOUT_MS = 99999999999\n",
+                             "MAX_RESPONSE_BYTES = 2147483648\n"}) {
         EXPECT_THROW(MakeMessenger(line), QxPalMsg::IllegalArgumentError_t) << line;
     }
     for (const std::string& lines :

@@ -12,8 +12,9 @@ namespace QxLnkMsg {
 //
 // Settings (typically the namespace "lnk.http.ext.ctrl"), read once when built:
 //   CONNECT_TIMEOUT_MS (5000), TIMEOUT_MS per call (60000), CA_FILE,
-//   CLIENT_CERT and CLIENT_KEY (mutual TLS), VERIFY_PEER (true),
-//   MAX_RESPONSE_BYTES (64 MiB).
+//   CLIENT_CERT and CLIENT_KEY (mutual TLS), VERIFY_PEER (true; only "false"
+//   or another false word turns it off, an empty value does not),
+//   MAX_RESPONSE_BYTES (64 MiB, at most 2^31 - 1).
 class QXLNK_API Messenger : public QxLnkCore::Object {
 public:
     class QXLNK_API Options {
