@@ -230,8 +230,16 @@ void Connection::Connect(const Endpoint& endpoint, SSL_CTX* context, const Deadl
     const int limitMs = connectFirst ? deadlines.connectMs : deadlines.callMs;
 
     const AddrInfoPtr addresses = Resolve(endpoint);
+    std::size_t untried = 0;
+    for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) ++untried;
     int lastError = 0;
-    for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) {
+    for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next, --untried) {
+        // Each address gets an equal share of the time left, so that one that
+        // silently drops packets (often IPv6) leaves time for the next; the last
+        // gets all that is left.
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point attemptDeadline =
+            untried <= 1 || deadline <= now ? deadline : now + (deadline - now) / static_cast<int>(untried);
         const int fd = socket(address->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         FdGuard guard(fd);
         if (fd < 0) {
@@ -245,10 +253,15 @@ void Connection::Connect(const Endpoint& endpoint, SSL_CTX* context, const Deadl
                 lastError = errno;
                 continue;
             }
-            if (!WaitFor(fd, POLLOUT, deadline))
+            if (!WaitFor(fd, POLLOUT, attemptDeadline)) {
+                if (untried > 1 && Clock::now() < deadline) {
+                    lastError = ETIMEDOUT;
+                    continue;
+                }
                 throw TransportError("Connection to " + HostPort(endpoint.host, endpoint.port) + " timed out after " +
                                          std::to_string(limitMs) + " ms",
                                      true);
+            }
             int error = 0;
             socklen_t length = sizeof(error);
             if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;

@@ -590,11 +590,15 @@ void EnvelopeParser::RaiseError() const {
     throw QxLnkSoap::SoapException(ErrorMessage(WithContext(error_.empty() ? "The response could not be parsed" : error_)));
 }
 
-void EnvelopeParser::CheckResult() const {
+void EnvelopeParser::CheckResult(bool faultRequired) const {
     if (!sawBody_) throw QxLnkSoap::SoapException(ErrorMessage(WithContext("The SOAP envelope of the response has no Body")));
     if (part_ == BodyPart::Fault)
         throw QxLnkSoap::SoapFaultException(QxPalStr::String_t(std::string_view(faultCode_)),
                                             QxPalStr::String_t(std::string_view(faultString_)));
+    // A server error whose body reads like an answer must not pass for one.
+    if (faultRequired)
+        throw QxLnkSoap::SoapException(
+            ErrorMessage(WithContext("The response has HTTP status 500 but its body carries no SOAP Fault")));
 }
 
 void EnvelopeParser::Stop(const std::string& reason, unsigned long columnShift) {

@@ -95,8 +95,9 @@ public:
     // describes the error, or the exception that an output argument threw.
     [[noreturn]] void RaiseError() const;
     // After Finish returned true: throws SoapFaultException for a Fault and
-    // SoapException for an envelope without Body; returns otherwise.
-    void CheckResult() const;
+    // SoapException for an envelope without Body, or without a Fault when
+    // `faultRequired` (an HTTP status 500 announces one); returns otherwise.
+    void CheckResult(bool faultRequired = false) const;
 
 private:
     struct Name {

@@ -11,6 +11,7 @@
 #include <boost/beast/http/error.hpp>
 
 #include <cstring>
+#include <optional>
 
 namespace QxLnkImpl {
 
@@ -22,6 +23,8 @@ using boost::beast::error_code;
 constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 constexpr std::size_t kInitialInput = 16 * 1024;
 constexpr std::size_t kMaxInput = 2 * kHeaderLimit;
+// Interim responses (100 Continue) accepted before the answer.
+constexpr int kMaxInterimResponses = 8;
 
 error_code Aborted() { return boost::system::errc::make_error_code(boost::system::errc::operation_canceled); }
 
@@ -36,6 +39,8 @@ public:
     }
 
     int Status() const { return status_; }
+    // Whether the message parsed was an interim response, which has no body.
+    bool Interim() const { return interim_; }
     bool StatusRefused() const { return statusRefused_; }
     const std::string& Reason() const { return reason_; }
     bool EnvelopeFailed() const { return envelopeFailed_; }
@@ -45,7 +50,10 @@ private:
 
     void on_response_impl(int code, std::string_view reason, int /*version*/, error_code& ec) override {
         status_ = code;
-        if (code != 200 && code != 500) {
+        // An interim response (100 Continue and the like) precedes the answer;
+        // 101 would switch protocols, which a SOAP call never asks for.
+        interim_ = code / 100 == 1 && code != 101;
+        if (code != 200 && code != 500 && !interim_) {
             statusRefused_ = true;
             reason_.assign(reason);
             ec = Aborted();
@@ -71,6 +79,7 @@ private:
     }
 
     void on_finish_impl(error_code& ec) override {
+        if (interim_) return;
         if (!envelope_.Finish()) {
             envelopeFailed_ = true;
             ec = Aborted();
@@ -87,6 +96,7 @@ private:
     EnvelopeParser& envelope_;
     int status_ = 0;
     bool statusRefused_ = false;
+    bool interim_ = false;
     bool envelopeFailed_ = false;
     std::string reason_;
 };
@@ -128,7 +138,8 @@ void MakeRoom(InputBuffer& in) {
 
 HttpOutcome ReceiveResponse(Connection& connection, EnvelopeParser& envelope, std::uint64_t maxBodyBytes,
                             const Deadlines& deadlines, const std::string& uri) {
-    ResponseParser parser(envelope, maxBodyBytes);
+    std::optional<ResponseParser> parser(std::in_place, envelope, maxBodyBytes);
+    int interimResponses = 0;
     InputBuffer& in = connection.Input();
     if (in.data == nullptr) {
         in.data.reset(new char[kInitialInput]);
@@ -140,34 +151,42 @@ HttpOutcome ReceiveResponse(Connection& connection, EnvelopeParser& envelope, st
         if (in.begin < in.end) {
             error_code ec;
             const std::size_t used =
-                parser.put(boost::asio::const_buffer(in.data.get() + in.begin, in.end - in.begin), ec);
+                parser->put(boost::asio::const_buffer(in.data.get() + in.begin, in.end - in.begin), ec);
             in.begin += used;
-            if (ec && ec != http::error::need_more) Fail(parser, envelope, ec, maxBodyBytes, uri);
-            if (parser.is_done()) break;
+            if (ec && ec != http::error::need_more) Fail(*parser, envelope, ec, maxBodyBytes, uri);
+            if (parser->is_done() && parser->Interim()) {
+                // The answer follows on the same connection: parse it afresh.
+                if (++interimResponses > kMaxInterimResponses)
+                    throw TransportError("More than " + std::to_string(kMaxInterimResponses) +
+                                         " interim HTTP responses without an answer");
+                parser.emplace(envelope, maxBodyBytes);
+                continue;
+            }
+            if (parser->is_done()) break;
             if (!ec && used > 0 && in.begin < in.end) continue;
         }
         MakeRoom(in);
         // Right after the request, the answer takes a while: wait before the first read.
         const std::size_t received =
-            connection.ReadSome(in.data.get() + in.end, in.capacity - in.end, deadlines, !parser.got_some());
+            connection.ReadSome(in.data.get() + in.end, in.capacity - in.end, deadlines, !parser->got_some());
         if (received == 0) {
             // Only a body framed by the end of the stream may end here.
-            if (!parser.is_header_done() || !parser.need_eof() || in.begin != in.end)
-                throw TransportError(parser.got_some() ? "Connection closed by the peer before the response was complete"
+            if (!parser->is_header_done() || !parser->need_eof() || in.begin != in.end)
+                throw TransportError(parser->got_some() ? "Connection closed by the peer before the response was complete"
                                                        : "Connection closed by the peer without a response");
             if (!connection.WasEndClean())
                 throw TransportError("The TLS connection ended without close_notify before the response was complete");
             error_code ec;
-            parser.put_eof(ec);
-            if (ec) Fail(parser, envelope, ec, maxBodyBytes, uri);
+            parser->put_eof(ec);
+            if (ec) Fail(*parser, envelope, ec, maxBodyBytes, uri);
             endOfStream = true;
             break;
         }
         in.end += received;
     }
     HttpOutcome outcome;
-    outcome.status = parser.Status();
-    outcome.reusable = !endOfStream && parser.keep_alive() && in.begin == in.end;
+    outcome.status = parser->Status();
+    outcome.reusable = !endOfStream && parser->keep_alive() && in.begin == in.end;
     return outcome;
 }
 

@@ -15,6 +15,7 @@ struct HttpOutcome {
 // Reads the response to the request just written on `connection`, streaming
 // its body into `envelope` (begun by the caller) as it arrives. Bodies larger
 // than `maxBodyBytes` are refused while they arrive.
+// Interim responses (1xx but 101) before the answer are skipped.
 // Throws TransportError (transport, timeout, HTTP framing, a status other than
 // 200 and 500), SoapException (oversized body, malformed or non-SOAP body) or
 // what an output argument threw. Does not throw for a SOAP Fault: the caller

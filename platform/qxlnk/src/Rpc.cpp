@@ -229,7 +229,7 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
     // call can take the connection from the pool.
     std::exception_ptr verdict;
     try {
-        envelope->CheckResult();
+        envelope->CheckResult(outcome.status == 500);
     } catch (...) {
         verdict = std::current_exception();
     }

@@ -94,6 +94,12 @@ TEST(Transport, PeersThatFailAfterTheRequestRaiseExceptionsAndAreNeverAskedAgain
         {RawDaemon::Mode::Partial, response, "", "before the response was complete", response.size() - 5},
         {RawDaemon::Mode::Partial, response, "", "without a response", 0},
         {RawDaemon::Mode::Verbatim, "SOAP/9 banana\r\n\r\n", "", "HTTP"},
+        {RawDaemon::Mode::Verbatim, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: h2c\r\n\r\n" + response, "", "101"},
+        {RawDaemon::Mode::Verbatim, [&] {
+             std::string interim;
+             for (int i = 0; i < 9; ++i) interim += "HTTP/1.1 100 Continue\r\n\r\n";
+             return interim + response;
+         }(), "", "interim"},
     };
     for (const auto& c : cases) {
         RawDaemon daemon(c.mode, c.reply);
@@ -113,9 +119,16 @@ TEST(Transport, PeersThatFailAfterTheRequestRaiseExceptionsAndAreNeverAskedAgain
     RawDaemon oversized(RawDaemon::Mode::Verbatim,
                         "HTTP/1.1 200 OK\r\nContent-Length: 999999999999\r\n\r\n" + kResultBody);
     EXPECT_EQ(CallTo(oversized.Uri(), "MAX_RESPONSE_BYTES = 100000\n").Outcome().rfind("soap: ", 0), 0u);
+    // A server error is no answer, however much its body looks like one.
+    RawDaemon serverError(RawDaemon::Mode::Verbatim,
+                          "HTTP/1.1 500 Internal Server Error\r\nContent-Length: " +
+                              std::to_string(kResultBody.size()) + "\r\n\r\n" + kResultBody);
+    Call failed = CallTo(serverError.Uri());
+    const std::string outcome = failed.Outcome();
+    EXPECT_TRUE(outcome.rfind("soap: ", 0) == 0 && Contains(outcome, "500")) << outcome;
 }
 
-TEST(Transport, ReadsBodiesFramedByEndOfStreamOrChunked) {
+TEST(Transport, ReadsBodiesFramedByEndOfStreamOrChunkedAndAfterInterimResponses) {
     std::string chunked = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nTransfer-Encoding: chunked\r\n\r\n";
     for (std::size_t i = 0; i < kResultBody.size(); i += 37) {
         const std::string piece = kResultBody.substr(i, 37);
@@ -125,7 +138,9 @@ TEST(Transport, ReadsBodiesFramedByEndOfStreamOrChunked) {
     }
     for (const std::string& response :
          {"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nConnection: close\r\n\r\n" + kResultBody,
-          "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + kResultBody, chunked + "0\r\n\r\n"}) {
+          "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + kResultBody, chunked + "0\r\n\r\n",
+          "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX-Note: 1\r\n\r\n" +
+              RawDaemon::HttpResponse(kResultBody)}) {
         RawDaemon daemon(RawDaemon::Mode::Verbatim, response);
         Call call = CallTo(daemon.Uri());
         EXPECT_EQ(call.OutcomeAndResult(), "ok 5") << response;
