@@ -18,8 +18,9 @@ namespace {
 
 // A call is created for a URI, or the URI is refused; what is accepted must
 // be a valid http(s) URI with a host and nothing that could end a line of
-// the HTTP head or split one of its fields.
-void Check(const QxPalNet::URI_t& uri) {
+// the HTTP head or split one of its fields. An endpoint made of a node name
+// keeps the daemon's path, whatever the name holds.
+void Check(const QxPalNet::URI_t& uri, const char* endpointPath = nullptr) {
     static const QxPalConfig::Configuration_t attributes = [] {
         QxPalConfig::Configuration_t set;
         set.SetAttrValue("APP_NAME", DaDovu::CLIENT_APP_NAME);
@@ -41,6 +42,7 @@ void Check(const QxPalNet::URI_t& uri) {
     if (!uri.IsValid() || (scheme != "http" && scheme != "https") || uri.GetHost().empty() ||
         uri.GetPathAndQuery().empty() || uri.GetPathAndQuery()[0] != '/')
         std::abort();
+    if (endpointPath != nullptr && uri.GetPathAndQuery() != endpointPath) std::abort();
 }
 
 }  // namespace
@@ -54,7 +56,13 @@ int Uri(const std::uint8_t* data, std::size_t size) {
     const QxPalStr::String_t utf16 = units.empty() ? QxPalStr::String_t() : QxPalStr::String_t(units.data(), units.size());
     for (const QxPalStr::String_t* text : {&utf8, &utf16}) {
         Check(QxPalNet::URI_t(*text));
-        Check(QxPalNet::URI_t(DaDovu::CreateURI(*text, server, false)));
+        QxPalStr::String_t endpoint;
+        try {
+            endpoint = DaDovu::CreateURI(*text, server, false);
+        } catch (const QxPalMsg::IllegalArgumentError_t&) {
+            continue;  // a node name that would move the endpoint's host or path
+        }
+        Check(QxPalNet::URI_t(endpoint), "/dadovu.ctrl.server/lnkrpcserver");
     }
     return 0;
 }

@@ -103,6 +103,13 @@ TEST_F(EngineOutputs, ProgressSendsTheLowWordOfTheIdAndReplacesTheMessages) {
                    "<Message><Severity>2</Severity><MsgString>second</MsgString></Message>"));
     EXPECT_EQ(ControlImpl_t::GetCommandProgress(7, options_, messages, Uri()), 64);
     EXPECT_EQ(messages.Format(QxPalMsg::FORMAT_PLAIN).ToUtf8(), "first\nsecond");
+    // A response cut off after a complete message leaves the caller's messages as they were.
+    std::string body =
+        Reply::Result(1).RawOutput("MsgList", "<Message><MsgString>new</MsgString></Message><Message>").Body();
+    body.resize(body.find("<Message>", body.find("new")));
+    daemon_.Enqueue(Reply::Raw(body));
+    EXPECT_THROW(ControlImpl_t::GetCommandProgress(7, options_, messages, Uri()), DaDovu::CommunicationException);
+    EXPECT_EQ(messages.Format(QxPalMsg::FORMAT_PLAIN).ToUtf8(), "first\nsecond");
 }
 
 }  // namespace

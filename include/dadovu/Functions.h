@@ -22,7 +22,9 @@ constexpr const char LOCAL_NODE[] = "localhost";
 
 // "http" (or "https" when a certificate is installed) "://" node [":" port]
 // "/" server (trimmed) "/lnkrpcserver". With `locate`, the port comes from
-// QxLnkCb::LocateServer, whose exceptions pass to the caller.
+// QxLnkCb::LocateServer, whose exceptions pass to the caller. A node holding
+// "@", "/", "?", "#" or "\" (which would change the endpoint's host or path)
+// is refused with QxPalMsg::IllegalArgumentError_t.
 DADOVU_API QxPalStr::String_t CreateURI(const QxPalStr::String_t& node, const QxPalArray::CharArray_t& server,
                                         bool locate);
 

@@ -5,7 +5,26 @@
 
 namespace DaDovu {
 
+namespace {
+
+// A node name is a host with an optional port. "@" would make what precedes
+// it user information, so that the request went to the host after it; "/",
+// "?", "#" and "\\" would move the endpoint's path. Such names are refused
+// before any endpoint is made of them.
+void CheckNodeName(const QxPalStr::String_t& node) {
+    for (const unsigned short unit : node.Units()) {
+        if (unit == '@' || unit == '/' || unit == '?' || unit == '#' || unit == '\\') {
+            throw QxPalMsg::IllegalArgumentError_t(QxPalMsg::Message_t(
+                "The node name '" + node + "' holds '" + QxPalStr::String_t(&unit, 1) +
+                "', which a host name cannot hold."));
+        }
+    }
+}
+
+}  // namespace
+
 QxPalStr::String_t CreateURI(const QxPalStr::String_t& node, const QxPalArray::CharArray_t& server, bool locate) {
+    CheckNodeName(node);
     QxPalStr::String_t uri(IsCertInstalled() ? "https" : "http");
     uri += "://";
     uri += node;

@@ -582,9 +582,13 @@ int ControlImpl_t::GetCommandProgress(unsigned long long requestID, const Contro
     const int resultCode = RunFrame(kRequestProgress, options, uri, [&](Call& call, const Control::OptionsImpl&) {
         SOAPArgInt requestArg(kArgRequestID, LowWord(requestID));
         requestArg.SetTypeAttribute();
-        SOAPArgControlMessageList messagesArg(kOutMessageList, messages);
+        // The response fills a copy, which replaces the caller's list only after
+        // a complete answer: a call that fails midway leaves the list as it was.
+        QxPalMsg::MessageList_t received(messages);
+        SOAPArgControlMessageList messagesArg(kOutMessageList, received);
         messagesArg.SetTypeAttribute();
         call.Invoke({&requestArg}, messagesArg);
+        messages = std::move(received);
     });
     if (Tracing(kLevelRequest))
         Trace(kLevelRequest, "Finished executing method 'RequestProgress': rc='" + NumToStr(resultCode) + "'",

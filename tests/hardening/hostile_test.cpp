@@ -256,6 +256,12 @@ const HostileInput kHostileInputs[] = {
          node += Units({0, 'x'});
          Control::Status(Control::STATUS_NAMES, "*", node, o);
      }},
+    // Without the check the request would go to the daemon, as user information
+    // made the first part vanish; or to another path on it.
+    {"AtInANodeName",
+     [](auto&, auto& hostPort, auto& o) { Control::Start("web", String_t(("trusted.example@" + hostPort).c_str()), o); }},
+    {"SlashInANodeName",
+     [](auto&, auto& hostPort, auto& o) { Control::GetUser(String_t((hostPort + "/elsewhere?").c_str()), o); }},
     {"LineSeparatorInANodeName",
      [](auto&, auto& hostPort, auto& o) { Control::GetUser(String_t(hostPort.c_str()) + Units({0x2028}), o); }},
     {"CrLfInAUri",
