@@ -14,7 +14,9 @@ namespace DaDovu {
 // an endpoint URI, to a named node (its URI built by CreateURI), or to the local
 // node "localhost". Every function runs on the caller's thread, keeps no state
 // and may be called from any number of threads at once. Failures are exceptions
-// (see Exceptions.h); every overload lets them pass unchanged.
+// (see Exceptions.h); every overload lets them pass unchanged. A node name that
+// CreateURI refuses, or a text that XML cannot carry, raises
+// QxPalMsg::IllegalArgumentError_t before anything is sent.
 class DADOVU_API Control {
 public:
     class OptionsImpl;
