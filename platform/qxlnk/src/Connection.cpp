@@ -3,6 +3,7 @@
 #include "Connection.h"
 
 #include "Errors.h"
+#include "Resolver.h"
 
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
@@ -119,32 +120,6 @@ bool IsIpLiteral(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), address) == 1 || inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-struct AddrInfoDeleter {
-    void operator()(addrinfo* list) const { freeaddrinfo(list); }
-};
-using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoDeleter>;
-
-AddrInfoPtr Resolve(const Endpoint& endpoint) {
-    char port[8];
-    std::snprintf(port, sizeof(port), "%d", endpoint.port);
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_family = AF_UNSPEC;
-    // IP literals need no resolver: try them as numbers first.
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    addrinfo* list = nullptr;
-    int rc = getaddrinfo(endpoint.host.c_str(), port, &hints, &list);
-    if (rc == EAI_NONAME) {
-        hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
-        rc = getaddrinfo(endpoint.host.c_str(), port, &hints, &list);
-    }
-    if (rc != 0) {
-        const std::string reason = rc == EAI_SYSTEM ? ErrnoText(errno) : std::string(gai_strerror(rc));
-        throw TransportError("Cannot resolve the host name '" + Printable(endpoint.host) + "': " + reason, true);
-    }
-    return AddrInfoPtr(list);
-}
-
 class FdGuard {
 public:
     explicit FdGuard(int fd) : fd_(fd) {}
@@ -229,7 +204,7 @@ void Connection::Connect(const Endpoint& endpoint, SSL_CTX* context, const Deadl
     const Clock::time_point deadline = connectFirst ? deadlines.connect : deadlines.call;
     const int limitMs = connectFirst ? deadlines.connectMs : deadlines.callMs;
 
-    const AddrInfoPtr addresses = Resolve(endpoint);
+    const AddrInfoPtr addresses = Resolve(endpoint.host, endpoint.port, deadline, limitMs);
     std::size_t untried = 0;
     for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) ++untried;
     int lastError = 0;
