@@ -37,7 +37,8 @@ int NoPassphrase(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*userdat
 // The messenger only ever sends requests: SendOnly and RegisterWithCb are kept
 // but change nothing, as there is no callback endpoint to register.
 Messenger::Impl::Impl(const QxPalConfig::Configuration_t& settings, const Messenger::Options& messengerOptions)
-    : options(messengerOptions) {
+    : options(messengerOptions),
+      pool(static_cast<std::size_t>(PositiveSetting(settings, "MAX_IDLE_CONNECTIONS", 256, 65536))) {
     connectTimeoutMs = static_cast<int>(PositiveSetting(settings, "CONNECT_TIMEOUT_MS", 5000, INT_MAX));
     timeoutMs = static_cast<int>(PositiveSetting(settings, "TIMEOUT_MS", 60000, INT_MAX));
     // A text node of the response is handed to its argument with an int length.

@@ -78,7 +78,7 @@ TEST(Tls, RefusesWhatCannotBeVerifiedBeforeSendingAnything) {
 TEST(MessengerSettings, RefusesSettingsThatDoNotParseAndCertificatesThatDoNotLoad) {
     for (const char* line : {"TIMEOUT_MS = soon\n", "TIMEOUT_MS = 0\n", "CONNECT_TIMEOUT_MS = -5\n",
                              "MAX_RESPONSE_BYTES = 0\n", "VERIFY_PEER = perhaps\n", "TIMEOUT_MS = 99999999999\n",
-                             "MAX_RESPONSE_BYTES = 2147483648\n"}) {
+                             "MAX_RESPONSE_BYTES = 2147483648\n", "MAX_IDLE_CONNECTIONS = 0\n"}) {
         EXPECT_THROW(MakeMessenger(line), QxPalMsg::IllegalArgumentError_t) << line;
     }
     for (const std::string& lines :

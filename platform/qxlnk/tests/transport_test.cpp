@@ -147,6 +147,27 @@ TEST(Transport, ReadsBodiesFramedByEndOfStreamOrChunkedAndAfterInterimResponses)
     }
 }
 
+// With room for two idle connections, a third host's closes the one idle longest.
+TEST(Transport, IdleConnectionsBeyondTheLimitCloseTheLongestIdleFirst) {
+    std::vector<std::unique_ptr<RawDaemon>> daemons;
+    for (int i = 0; i < 3; ++i) {
+        daemons.push_back(std::make_unique<RawDaemon>(RawDaemon::Mode::CloseIdle, RawDaemon::HttpResponse(kResultBody)));
+        daemons.back()->SetIdleClose(std::chrono::milliseconds(30000));
+    }
+    Call call = CallTo(daemons[0]->Uri(), "MAX_IDLE_CONNECTIONS = 2\n");
+    // The first daemon's connection goes when the third's is put; the third's
+    // when the first connects again (the second's was used since); the first's
+    // when the third connects again. The second's stays throughout.
+    for (const std::size_t i : {0, 1, 2, 2, 1, 0, 0, 1, 2}) {
+        call.uri = daemons[i]->Uri();
+        EXPECT_EQ(call.OutcomeAndResult(), "ok 5") << i;
+        call.result = -1;
+    }
+    std::vector<std::size_t> connections;
+    for (const auto& daemon : daemons) connections.push_back(daemon->ConnectionCount());
+    EXPECT_EQ(connections, (std::vector<std::size_t>{2, 1, 2}));
+}
+
 TEST(Transport, AnIdleConnectionIsReusedUnlessThePeerClosedItOrSentMore) {
     const struct {
         int idleCloseMs;

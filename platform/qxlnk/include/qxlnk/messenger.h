@@ -14,7 +14,8 @@ namespace QxLnkMsg {
 //   CONNECT_TIMEOUT_MS (5000), TIMEOUT_MS per call (60000), CA_FILE,
 //   CLIENT_CERT and CLIENT_KEY (mutual TLS), VERIFY_PEER (true; only "false"
 //   or another false word turns it off, an empty value does not),
-//   MAX_RESPONSE_BYTES (64 MiB, at most 2^31 - 1).
+//   MAX_RESPONSE_BYTES (64 MiB, at most 2^31 - 1), MAX_IDLE_CONNECTIONS kept
+//   alive for later calls, over all hosts (256; the longest idle is closed first).
 class QXLNK_API Messenger : public QxLnkCore::Object {
 public:
     class QXLNK_API Options {
