@@ -150,6 +150,8 @@ TEST_F(Facade, CreateURIBuildsTheEndpointOfANode) {
     settings_.Set("lnk.cb.servers", server, "4711");
     EXPECT_EQ(uri("node17", server, true), "http://node17:4711/dadovu.ctrl.server/lnkrpcserver");
     EXPECT_EQ(uri("node17", server, false), "http://node17/dadovu.ctrl.server/lnkrpcserver");
+    EXPECT_EQ(uri("fe80::1", server, true), "http://[fe80::1]:4711/dadovu.ctrl.server/lnkrpcserver");
+    EXPECT_EQ(uri("[::1]:80", server, false), "http://[::1]:80/dadovu.ctrl.server/lnkrpcserver");
     settings_.SetCertInstalled("yes");
     EXPECT_EQ(uri("node17", server, true), "https://node17:4711/dadovu.ctrl.server/lnkrpcserver");
     settings_.SetCertInstalled("perhaps");  // no boolean: no certificate, and nothing thrown

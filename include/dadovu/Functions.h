@@ -21,6 +21,7 @@ constexpr const char CLIENT_APP_VERSION[] = "1.5.0.0";
 constexpr const char LOCAL_NODE[] = "localhost";
 
 // "http" (or "https" when a certificate is installed) "://" node [":" port]
+// (a bare IPv6 address as node is put in brackets)
 // "/" server (trimmed) "/lnkrpcserver". With `locate`, the port comes from
 // QxLnkCb::LocateServer, whose exceptions pass to the caller. A node holding
 // "@", "/", "?", "#" or "\" (which would change the endpoint's host or path)

@@ -3,6 +3,8 @@
 
 #include "platform/Platform.h"
 
+#include <algorithm>
+
 namespace DaDovu {
 
 namespace {
@@ -21,13 +23,26 @@ void CheckNodeName(const QxPalStr::String_t& node) {
     }
 }
 
+// An IPv6 address written bare (two colons or more, no brackets), which a URI
+// must hold in brackets.
+bool IsBareIpv6(const QxPalStr::String_t& node) {
+    const QxPalStr::UTF16String& units = node.Units();
+    return !units.empty() && units.front() != '[' && std::count(units.begin(), units.end(), ':') >= 2;
+}
+
 }  // namespace
 
 QxPalStr::String_t CreateURI(const QxPalStr::String_t& node, const QxPalArray::CharArray_t& server, bool locate) {
     CheckNodeName(node);
     QxPalStr::String_t uri(IsCertInstalled() ? "https" : "http");
     uri += "://";
-    uri += node;
+    if (IsBareIpv6(node)) {
+        uri += "[";
+        uri += node;
+        uri += "]";
+    } else {
+        uri += node;
+    }
     if (locate) {
         const QxPalStr::MBS_t narrowNode(node, 0);
         QxPalStr::String_t host;      // not used: the node stays as the caller named it
