@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <thread>
 
 namespace DaDovuSim {
 namespace {
@@ -85,6 +86,11 @@ TEST_F(Service, AnswersEachMethodOrFaults) {
         {Start("web", "false", "TRUE"), Answer("start", 66)},
         {Status("eight", "*"), Answer("status", 66, Out("status", ""))},
         {Status("99999999999999999999", "*"), Answer("status", 66, Out("status", ""))},
+        // Texts beyond 4096 bytes and targets beyond 256 terms are not taken.
+        {Start(std::string(4097, 'w')), Answer("start", 66)},
+        {Status("0", std::string(256, ','), "statusaslist"), Answer("statusaslist", 66, Out("complist", "", "m:cclist"))},
+        {SoapRequest("notify", {{"event", "e"}, {"value", std::string(4097, 'v')}, {"target", "*"}, {"async", "0"}}),
+         Answer("notify", 66)},
         {SoapRequest("requestprogress", {{"RequestID", "x1"}}), Answer("requestprogress", 66, noMessages)},
         // What is not a SOAP 1.1 request with known method and arguments is a fault.
         {SoapRequest("start", {{"target", "web"}, {"async", "false"}}),
@@ -107,6 +113,8 @@ TEST_F(Service, AnswersEachMethodOrFaults) {
          Fault("document type declarations are not allowed in SOAP messages")},
     };
     for (const auto& [request, answer] : calls) EXPECT_EQ(Call(service, request), answer) << request;
+    // The one-line summary of a request shows controls escaped, C1 ones too.
+    EXPECT_EQ(service.Handle(Start("a\nb\xC2\x9B" "2J"), {}).summary, "start target='a\\x0Ab\\xC2\\x9B2J' boot=false async=false -> 65");
     const auto progress = Call(service, SoapRequest("requestprogress", {{"RequestID", "1024"}}));
     EXPECT_NE(progress.find("<MsgList xsi:type=\"m:msglist\"><Message><Severity>0</Severity><Catalog><CatalogID>sim"
                             "</CatalogID><MsgNo>1</MsgNo></Catalog><MsgString>Start of target 'db, &#13;&lt;&amp;&gt;]]"
@@ -147,6 +155,9 @@ TEST_F(Service, AuthenticatesByCertificateAndLetsUnlistedSubjectsOnlyLook) {
     EXPECT_TRUE(SubjectMatches("CN=ops,O=Example", ops) && SubjectMatches("CN=ops", ops));
     EXPECT_FALSE(SubjectMatches("CN=", CallerIdentity{true, "O=Example", ""}));
     EXPECT_FALSE(SubjectMatches("CN=ops", CallerIdentity{false, "CN=ops", "ops"}));
+    // A common name that reads like a listed subject is not that subject.
+    EXPECT_FALSE(SubjectMatches("CN=operator,O=Example",
+                                CallerIdentity{true, "CN=operator\\,O\\=Example,O=Evil", "operator,O=Example"}));
 }
 
 // That it keeps its port to itself is tested end to end, with a second dadovu-sim on its address.
@@ -179,6 +190,29 @@ TEST(SimServer, CarriesManyRequestsOnOneConnection) {
         ASSERT_EQ(lines.compare(at, peer.size(), peer), 0) << lines;
     EXPECT_EQ(client.Post("/other.server/lnkrpcserver", SoapRequest("getuser"), "text/xml")->status, 404);
     EXPECT_EQ(client.Get(kEndpointPath)->status, 405);
+}
+
+// Stopping the daemon as its main does (the engine, then the server) still
+// answers a start in progress, with the fault that says why it ended.
+TEST(SimServer, AnswersARequestInProgressWhenStopped) {
+    CommandEngine engine;
+    engine.Load({ParseDefinition("start_time_ms = 30000", "slow.conf")});
+    const ControlService service(engine, {});
+    SimServer server(service, {});
+    server.Start();
+    httplib::Client client("127.0.0.1", server.Port());
+    client.set_read_timeout(20, 0);
+    std::thread stopper([&] {
+        while (engine.Status(1, "slow").text != "slow state=starting\n")
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        engine.Shutdown();
+        server.Stop();
+    });
+    const auto answer = client.Post(kEndpointPath, Start("slow"), "text/xml; charset=utf-8");
+    stopper.join();
+    ASSERT_TRUE(answer) << httplib::to_string(answer.error());
+    EXPECT_EQ(std::to_string(answer->status) + " " + SimTest::BodyEntry(answer->body),
+              Fault("The daemon is shutting down.", "soap:Server"));
 }
 
 }  // namespace

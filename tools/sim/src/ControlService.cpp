@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <climits>
 #include <fstream>
 #include <optional>
@@ -49,7 +51,42 @@ std::optional<long long> Integer(std::string_view text) {
     return value;
 }
 
-std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+// Text for the one-line request log: C0 and C1 controls and DEL as \xNN, so
+// that no request can break a log line or forge another.
+std::string Printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    char escaped[16];
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else if (c1) {
+            std::snprintf(escaped, sizeof escaped, "\\xC2\\x%02X", static_cast<unsigned char>(text[++i]));
+            out += escaped;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string Quoted(std::string_view text) { return "'" + Printable(text) + "'"; }
+
+// Longer texts and targets of more terms are answered 66: a target is matched
+// against every component under the engine's lock, an event value is kept by
+// every subscriber, and an asynchronous request's target by its record.
+constexpr std::size_t kMaxTextBytes = 4096;
+constexpr std::size_t kMaxTargetTerms = 256;
+
+bool Usable(std::string_view text) { return text.size() <= kMaxTextBytes; }
+
+bool UsableTarget(std::string_view target) {
+    return Usable(target) && static_cast<std::size_t>(std::count(target.begin(), target.end(), ',')) < kMaxTargetTerms;
+}
 
 using Handler = void (*)(CommandEngine&, const SoapRequest&, SoapResponseWriter&, std::string&);
 
@@ -70,10 +107,11 @@ void StartOrStop(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter
     const std::string& target = Text(r, "target");
     const std::string& flagText = Text(r, flagName);
     const std::string& asyncText = Text(r, "async");
-    summary += " target=" + Quoted(target) + " " + flagName + "=" + flagText + " async=" + asyncText;
+    summary += " target=" + Quoted(target) + " " + flagName + "=" + Printable(flagText) +
+               " async=" + Printable(asyncText);
     const auto flag = Flag(flagText);
     const auto async = Flag(asyncText);
-    if (!flag || !async) return Finish(w, summary, Result::kInvalidArgument);
+    if (!flag || !async || !UsableTarget(target)) return Finish(w, summary, Result::kInvalidArgument);
     Finish(w, summary, start ? engine.Start(target, *flag, *async) : engine.Stop(target, *flag, *async));
 }
 
@@ -89,7 +127,8 @@ void DoNotify(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w
     summary += " event=" + Quoted(event) + " value=" + Quoted(value) + " target=" + Quoted(target);
     // Notification takes no time, so an asynchronous one is answered like a
     // synchronous one; the flag is still checked.
-    if (!Flag(asyncText)) return Finish(w, summary, Result::kInvalidArgument);
+    if (!Flag(asyncText) || !Usable(event) || !Usable(value) || !UsableTarget(target))
+        return Finish(w, summary, Result::kInvalidArgument);
     Finish(w, summary, engine.Notify(event, value, target));
 }
 
@@ -103,7 +142,7 @@ void DoGetUser(CommandEngine&, const SoapRequest&, SoapResponseWriter& w, std::s
 // The level as an int, or nullopt when it is no number or none that fits.
 std::optional<int> Level(const SoapRequest& r, std::string& summary) {
     const std::string& text = Text(r, "level");
-    summary += " level=" + text;
+    summary += " level=" + Printable(text);
     const auto level = Integer(text);
     if (!level || *level < INT_MIN || *level > INT_MAX) return std::nullopt;
     return static_cast<int>(*level);
@@ -113,8 +152,8 @@ void DoStatus(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w
     const auto level = Level(r, summary);
     const std::string& target = Text(r, "target");
     summary += " target=" + Quoted(target);
-    const auto status = level ? engine.Status(*level, target)
-                              : CommandEngine::StatusText{Result::kInvalidArgument, {}};
+    const auto status = level && UsableTarget(target) ? engine.Status(*level, target)
+                                                      : CommandEngine::StatusText{Result::kInvalidArgument, {}};
     Finish(w, summary, status.result);
     w.AddString("status", status.text);
 }
@@ -123,8 +162,8 @@ void DoStatusList(CommandEngine& engine, const SoapRequest& r, SoapResponseWrite
     const auto level = Level(r, summary);
     const std::string& target = Text(r, "target");
     summary += " target=" + Quoted(target);
-    const auto status = level ? engine.StatusList(*level, target)
-                              : CommandEngine::StatusRecords{Result::kInvalidArgument, {}};
+    const auto status = level && UsableTarget(target) ? engine.StatusList(*level, target)
+                                                      : CommandEngine::StatusRecords{Result::kInvalidArgument, {}};
     Finish(w, summary, status.result);
     summary += " (" + std::to_string(status.records.size()) + " records)";
     w.AddComponentList("complist", status.records);
@@ -132,7 +171,7 @@ void DoStatusList(CommandEngine& engine, const SoapRequest& r, SoapResponseWrite
 
 void DoProgress(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
     const std::string& text = Text(r, "RequestID");
-    summary += " RequestID=" + text;
+    summary += " RequestID=" + Printable(text);
     const auto id = Integer(text);
     CommandEngine::Progress progress;
     if (!id)
@@ -178,8 +217,11 @@ constexpr Method kMethods[] = {
 bool SubjectMatches(const std::string& line, const CallerIdentity& caller) {
     if (!caller.hasCertificate) return false;
     if (line == caller.subject) return true;
+    // "CN=name" names a common name only when it is no more than that: a line
+    // holding further attributes is a whole subject, which a certificate whose
+    // common name reads like one must not match.
     return !caller.commonName.empty() && line.size() > 3 && line.compare(0, 3, "CN=") == 0 &&
-           line.compare(3, std::string::npos, caller.commonName) == 0;
+           line.find_first_of(",+=", 3) == std::string::npos && line.compare(3, std::string::npos, caller.commonName) == 0;
 }
 
 std::vector<std::string> LoadSubjectList(const std::string& path) {

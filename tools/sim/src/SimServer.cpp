@@ -142,7 +142,12 @@ SimServer::SimServer(const ControlService& service, ServerOptions options)
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
 
+    // The logger runs once an answer is written, on the thread that handled
+    // its request: the request is no longer in progress then.
+    server_->set_logger([this](const httplib::Request&, const httplib::Response&) { Answered(); });
+
     server_->Post(kEndpointPath, [this](const httplib::Request& request, httplib::Response& response) {
+        Handling();
         Delay();
         ServiceAnswer answer = service_.Handle(request.body, Identify(request));
         response.status = answer.httpStatus;
@@ -151,6 +156,7 @@ SimServer::SimServer(const ControlService& service, ServerOptions options)
         Log(request.remote_addr + ":" + std::to_string(request.remote_port) + " " + answer.summary);
     });
     server_->Get(kEndpointPath, [this](const httplib::Request& request, httplib::Response& response) {
+        Handling();
         Delay();
         if (request.has_param("wsdl") || request.has_param("WSDL")) {
             const std::string host = UsableHost(request.get_header_value("Host"));
@@ -223,15 +229,43 @@ void SimServer::Stop() {
     changed_.notify_all();
     if (!thread_.joinable()) return;
     server_->stop();
+    // Requests in progress are answered first (the engine has released those
+    // waiting for it): cpp-httplib drops an answer whose connection's read
+    // side has ended. A handler that never answers is not waited for beyond
+    // the grace time.
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, kAnswerGrace, [this] { return inFlight_ == 0; });
+    }
     // The pool's threads end a kept-alive connection only after its idle
-    // timeout; ending the read side of idle connections lets them go now,
-    // while a request in progress still gets its answer.
+    // timeout; ending the read side of idle connections lets them go now.
     for (;;) {
         CloseIdleConnections();
         std::unique_lock<std::mutex> lock(mutex_);
         if (changed_.wait_for(lock, std::chrono::milliseconds(50), [this] { return finished_; })) break;
     }
     thread_.join();
+}
+
+namespace {
+// Whether this thread is handling a request whose answer is not yet written.
+thread_local bool tHandling = false;
+}  // namespace
+
+void SimServer::Handling() {
+    tHandling = true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++inFlight_;
+}
+
+void SimServer::Answered() {
+    if (!tHandling) return;  // an answer cpp-httplib wrote without a handler (a malformed request)
+    tHandling = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --inFlight_;
+    }
+    changed_.notify_all();
 }
 
 void SimServer::Delay() {

@@ -79,14 +79,20 @@ private:
     std::unique_ptr<httplib::Server> server_;
     int port_ = 0;
     mutable std::mutex mutex_;
-    std::condition_variable changed_;  // stopping_ or finished_ changed
+    std::condition_variable changed_;  // stopping_, finished_ or inFlight_ changed
     bool started_ = false;
     bool stopping_ = false;
     bool finished_ = false;
+    int inFlight_ = 0;  // requests handled whose answers are not yet written
     std::mutex stopMutex_;  // serialises Stop
     std::mutex logMutex_;
     std::thread thread_;
 
+    // How long Stop waits for the answers of requests in progress.
+    static constexpr std::chrono::seconds kAnswerGrace{10};
+
+    void Handling();  // a handler begins
+    void Answered();  // an answer was written (cpp-httplib's logger)
     void Delay();
     void Log(const std::string& line);
     void CloseIdleConnections() const;
