@@ -64,8 +64,8 @@ TEST_F(Ctl, EachCommandSendsItsArgumentsAndPrintsTheAnswer) {
         // DEL, a carriage return and the 8-bit CSI are legal in XML but would drive a terminal.
         {{"status"}, {Reply::Result(0).Output("status", "web running\ndb\x7f stopped\r\xC2\x9B" "2J")}, 0,
          "web running\ndb? stopped??2J\n", "", "status(level=1 target=*)"},
-        {{"status", "web", "--level", "7", "--json"}, {Reply::Result(0).Output("status", "a\r\nb")}, 0,
-         "{\n  \"status\": \"a\\r\\nb\"\n}\n", "", "status(level=7 target=web)"},
+        {{"status", "web", "--level", "7", "--json"}, {Reply::Result(0).Output("status", "a\r\nb\x7f\xC2\x9B" "2J")}, 0,
+         "{\n  \"status\": \"a\\r\\nb\\u007f\\u009b2J\"\n}\n", "", "status(level=7 target=web)"},
         {{"status", "--list"},
          {Reply::Result(0).RawOutput("complist", Component("web", "Web front end", "frontend", "4242", 2) +
                                                      Component("database", "", "", "", 0) +
@@ -170,7 +170,8 @@ TEST_F(Ctl, UnreachableNodesUsageErrorsSettingsAndHelp) {
              {"status", "--uri", daemon.Uri(), "--node", "a"}, {"status", "--node", "a/b"},
              {"status", "--node", "evil@host"}, {"status", "--uri", "ftp://127.0.0.1/x"},
              {"status", "--uri", "http://127.0.0.1/a b"}, {"progress", "12x"}, {"progress", "-5"}, {"uri", "a b"},
-             {"progress", "1", "--interval", "0"}, {"uri", "node17", "--config", dir_.Path() + "/no"}}) {
+             {"progress", "1", "--interval", "0"}, {"progress", "1", "--wait", "--timeout", "nan"},
+             {"progress", "1", "--wait", "--timeout", "inf"}, {"uri", "node17", "--config", dir_.Path() + "/no"}}) {
         const ProcessResult r = E2e::Ctl(args, "");
         EXPECT_EQ(r.exitStatus, 2) << ::testing::PrintToString(args) << "\n" << Describe(r);
         EXPECT_FALSE(r.err.empty()) << ::testing::PrintToString(args);

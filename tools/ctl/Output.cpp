@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 
 namespace DaDovuCtl {
 
@@ -124,7 +125,25 @@ std::string RenderTable(const std::vector<std::vector<std::string>>& rows) {
 }
 
 std::string DumpJson(const nlohmann::json& value) {
-    return value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
+    // The dump escapes C0 controls only; DEL and the C1 controls (which a
+    // terminal may read as commands) can stand only inside strings, where the
+    // \u escapes below decode to the same text.
+    const std::string dumped = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string out;
+    out.reserve(dumped.size() + 1);
+    char escaped[8];
+    for (std::size_t i = 0; i < dumped.size(); ++i) {
+        const auto c = static_cast<unsigned char>(dumped[i]);
+        const auto next = i + 1 < dumped.size() ? static_cast<unsigned char>(dumped[i + 1]) : 0;
+        if (c == 0x7F || (c == 0xC2 && next >= 0x80 && next <= 0x9F)) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c == 0x7F ? 0x7F : next);
+            out += escaped;
+            if (c == 0xC2) ++i;
+        } else {
+            out += dumped[i];
+        }
+    }
+    return out + '\n';
 }
 
 }  // namespace DaDovuCtl

@@ -9,6 +9,7 @@
 #include <dadovu/dadovu.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <regex>
@@ -41,6 +42,15 @@ std::string CheckRequestId(const std::string& text) {
     const char* end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, id);
     if (text.empty() || ec != std::errc() || ptr != end) return "not a request ID (a decimal number): " + text;
+    return {};
+}
+
+// A number of seconds: NaN and infinities pass a range check, as no
+// comparison with them is true, so they are refused first.
+std::string CheckFinite(const std::string& text) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(value)) return "not a finite number: " + text;
     return {};
 }
 
@@ -134,6 +144,7 @@ int Main(int argc, char** argv) {
         ->check(CLI::Validator(CheckRequestId, "ID", "request ID"));
     progress->add_flag("--wait", progressArgs.wait, "Follow the command until it ends, printing each new message");
     progress->add_option("--timeout", timeoutSeconds, "With --wait: give up after this many seconds (default 60)")
+        ->check(CLI::Validator(CheckFinite, "SECONDS", "finite"))
         ->check(CLI::Range(0.0, 86400.0));
     progress->add_option("--interval", intervalMs, "With --wait: milliseconds between two requests (default 200)")
         ->check(CLI::Range(10, 60000));
