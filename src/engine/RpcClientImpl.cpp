@@ -431,21 +431,36 @@ void LogMessage(QxPalMsg::MessageList_t& messages) {
 // ---------------------------------------------------------------------------
 // The methods.
 
-int ControlImpl_t::Start(const String_t& target, bool boot, const Control::Options& options, const URI_t& uri) {
+namespace {
+
+// "start" and "stop": the target, the method's own flag ("boot" or "kill")
+// and the asynchronous flag of the options.
+int TargetCommand(const Method& method, const unsigned short* flagName, const String_t& target, bool flag,
+                  const Control::Options& options, const QxPalNet::URI_t& uri) {
     if (Tracing(kLevelRequest))
-        Trace(kLevelRequest, "Executing method 'start': target='" + target + "' on " + uri.ToString(), __LINE__);
-    const int resultCode = RunFrame(kStart, options, uri, [&](Call& call, const Control::OptionsImpl& optionsCopy) {
+        Trace(kLevelRequest,
+              String_t("Executing method '") + method.remoteName + "': target='" + target + "' on " + uri.ToString(),
+              __LINE__);
+    const int resultCode = RunFrame(method, options, uri, [&](Call& call, const Control::OptionsImpl& optionsCopy) {
         SOAPArgUnicodeString targetArg(kArgTarget, target);
         targetArg.SetTypeAttribute();
-        SOAPArgUnicodeString bootArg(kArgBoot, Word(boot));
-        bootArg.SetTypeAttribute();
+        SOAPArgUnicodeString flagArg(flagName, Word(flag));
+        flagArg.SetTypeAttribute();
         SOAPArgUnicodeString asyncArg(kArgAsync, Word(optionsCopy.GetAsynchronous()));
         asyncArg.SetTypeAttribute();
-        call.Invoke({&targetArg, &bootArg, &asyncArg});
+        call.Invoke({&targetArg, &flagArg, &asyncArg});
     });
     if (Tracing(kLevelRequest))
-        Trace(kLevelRequest, "Finished executing method 'start': rc='" + NumToStr(resultCode) + "'", __LINE__);
+        Trace(kLevelRequest,
+              String_t("Finished executing method '") + method.remoteName + "': rc='" + NumToStr(resultCode) + "'",
+              __LINE__);
     return resultCode;
+}
+
+}  // namespace
+
+int ControlImpl_t::Start(const String_t& target, bool boot, const Control::Options& options, const URI_t& uri) {
+    return TargetCommand(kStart, kArgBoot, target, boot, options, uri);
 }
 
 int ControlImpl_t::Start(const String_t& target, bool boot, const String_t& node, const Control::Options& options) {
@@ -453,20 +468,7 @@ int ControlImpl_t::Start(const String_t& target, bool boot, const String_t& node
 }
 
 int ControlImpl_t::Stop(const String_t& target, bool kill, const Control::Options& options, const URI_t& uri) {
-    if (Tracing(kLevelRequest))
-        Trace(kLevelRequest, "Executing method 'stop': target='" + target + "' on " + uri.ToString(), __LINE__);
-    const int resultCode = RunFrame(kStop, options, uri, [&](Call& call, const Control::OptionsImpl& optionsCopy) {
-        SOAPArgUnicodeString targetArg(kArgTarget, target);
-        targetArg.SetTypeAttribute();
-        SOAPArgUnicodeString killArg(kArgKill, Word(kill));
-        killArg.SetTypeAttribute();
-        SOAPArgUnicodeString asyncArg(kArgAsync, Word(optionsCopy.GetAsynchronous()));
-        asyncArg.SetTypeAttribute();
-        call.Invoke({&targetArg, &killArg, &asyncArg});
-    });
-    if (Tracing(kLevelRequest))
-        Trace(kLevelRequest, "Finished executing method 'stop': rc='" + NumToStr(resultCode) + "'", __LINE__);
-    return resultCode;
+    return TargetCommand(kStop, kArgKill, target, kill, options, uri);
 }
 
 int ControlImpl_t::Stop(const String_t& target, bool kill, const String_t& node, const Control::Options& options) {
