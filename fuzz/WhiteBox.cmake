@@ -5,9 +5,11 @@
 find_package(EXPAT REQUIRED)
 function(dadovu_fuzz_white_box target)
   set(src "${PROJECT_SOURCE_DIR}/platform/qxlnk/src")
-  target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/fuzz/envelope_stream_fuzz.cpp" "${src}/Envelope.cpp"
-                 "${src}/Errors.cpp" "${src}/Exceptions.cpp" "${src}/SoapElement.cpp")
+  target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/fuzz/envelope_stream_fuzz.cpp"
+                 "${src}/EnvelopeParser.cpp" "${src}/XmlDriver.cpp" "${src}/NamespaceScope.cpp" "${src}/Utf16Buffer.cpp"
+                 "${src}/RequestWriter.cpp" "${src}/Errors.cpp" "${src}/Exceptions.cpp" "${src}/SoapElement.cpp")
   target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}/fuzz" "${PROJECT_SOURCE_DIR}/platform/qxlnk/include"
                              "${src}")
+  target_compile_definitions(${target} PRIVATE ${QXLNK_EXPAT_DEFINITIONS})
   target_link_libraries(${target} PRIVATE QxPal::qxpal EXPAT::EXPAT)
 endfunction()

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Envelope.h"
+#include "EnvelopeParser.h"
 
 namespace DadovuFuzz {
 

@@ -54,10 +54,6 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-[[noreturn]] void ThrowResponseTimeout(const Deadlines& deadlines) {
-    throw TransportError("No complete response within " + std::to_string(deadlines.callMs) + " ms");
-}
-
 // A socket BIO that sends with MSG_NOSIGNAL: a peer that has gone must raise an
 // error here, not SIGPIPE in the caller's process.
 int BioWrite(BIO* bio, const char* data, int length) {

@@ -1,7 +1,8 @@
 // One client connection (TCP, optionally TLS) with its reusable buffers (not installed).
 #pragma once
 
-#include "Envelope.h"
+#include "Deadlines.h"
+#include "EnvelopeParser.h"
 
 #include <openssl/ssl.h>
 
@@ -11,8 +12,6 @@
 #include <string>
 
 namespace QxLnkImpl {
-
-using Clock = std::chrono::steady_clock;
 
 // Where a call goes and how.
 struct Endpoint {
@@ -25,15 +24,6 @@ struct Endpoint {
 
 // "host:port", with the brackets of an IPv6 address, for messages and the Host header.
 std::string HostPort(const std::string& host, int port);
-
-// The time limits of one call: the connect deadline applies to connecting and
-// the TLS handshake, the call deadline to everything.
-struct Deadlines {
-    Clock::time_point connect;
-    Clock::time_point call;
-    int connectMs = 0;
-    int callMs = 0;
-};
 
 struct SslCtxDeleter {
     void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }

@@ -2,6 +2,10 @@
 
 #include "Errors.h"
 
+#include "Deadlines.h"
+
+#include <string>
+
 namespace QxLnkImpl {
 
 QxPalMsg::Message_t ErrorMessage(std::string_view utf8) {
@@ -19,6 +23,10 @@ std::string Printable(std::string_view text) {
         if (u < 0x20 || u == 0x7f) c = '?';
     }
     return out;
+}
+
+void ThrowResponseTimeout(const Deadlines& deadlines) {
+    throw TransportError("No complete response within " + std::to_string(deadlines.callMs) + " ms");
 }
 
 }  // namespace QxLnkImpl

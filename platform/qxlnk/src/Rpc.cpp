@@ -2,7 +2,7 @@
 
 #include <qxlnk/rpc.h>
 
-#include "Envelope.h"
+#include "RequestWriter.h"
 #include "Errors.h"
 #include "Http.h"
 #include "MessengerImpl.h"
@@ -219,7 +219,7 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
             }
         }
         envelope = &connection->Parser();
-        envelope->Begin(count, outputs, &prepared.uri);
+        envelope->Begin(count, outputs, &prepared.uri, &deadlines);
         outcome = QxLnkImpl::ReceiveResponse(*connection, *envelope, messenger->maxResponseBytes, deadlines, prepared.uri);
     } catch (const QxLnkImpl::TransportError& error) {
         ThrowRpc(error.what(), prepared.uri);

@@ -3,7 +3,7 @@
 
 #include <qxlnk/soap.h>
 
-#include "Envelope.h"
+#include "EnvelopeFormat.h"
 #include "Errors.h"
 
 #include <strings.h>

@@ -155,6 +155,20 @@ protected:
 QXLNK_API std::string WriteRequestEnvelope(const char* method, int count, const SOAPArg* const* args,
                                            const QxPalStr::String_t* targetId);
 
+// Whether Expat may defer reparsing an unfinished token until enough new
+// input has come (its guard against quadratic parsing time, from Expat 2.6
+// and in distributions' backports). `Library`, the default: deferral stays as
+// Expat has it and is switched off only for the last piece of a response, so
+// that the response's end is parsed when it arrives. `Off`: switched off
+// throughout, as with an Expat that has no deferral. Responses are parsed
+// alike either way, and alike where Expat offers no switch.
+enum class ReparseDeferral { Library, Off };
+// For tests that compare both behaviours on one machine: what the response
+// parsers use from their next response on. Thread-safe.
+QXLNK_API void SetReparseDeferral(ReparseDeferral deferral);
+// Whether this Expat defers reparsing and can be told not to.
+QXLNK_API bool HasReparseDeferral();
+
 // Parses a complete response envelope exactly as RpcCall::Invoke does,
 // filling `outputs`. Throws SoapFaultException for a Fault and SoapException
 // for a body that is malformed, not an envelope, or larger than `maxBytes`.
