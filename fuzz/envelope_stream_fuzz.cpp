@@ -1,5 +1,6 @@
 // Fuzz target: one response parser reused across several responses, as a
-// kept-alive connection uses it, against a fresh parser for each response.
+// kept-alive connection uses it, fed in pieces, against a fresh parser fed each
+// response whole; with Expat's reparse deferral on and off.
 // White-box: it is built from the communication library's sources, since the
 // parser that a connection keeps is not part of the library's interface.
 #include "FuzzTargets.h"
@@ -27,8 +28,9 @@ struct Outcome {
     bool hasStatus = false;
 
     bool operator==(const Outcome& other) const {
-        return kind == other.kind && (kind != Accepted || (result == other.result && status == other.status &&
-                                                           hasStatus == other.hasStatus));
+        // A fault's status is its string.
+        return kind == other.kind && (kind == Refused || (result == other.result && status == other.status &&
+                                                          hasStatus == other.hasStatus));
     }
 };
 
@@ -57,8 +59,9 @@ Outcome Parse(QxLnkImpl::EnvelopeParser& parser, std::string_view document, std:
             outcome.status = QxPalStr::String_t(status).ToUtf8();
             outcome.hasStatus = true;
         }
-    } catch (const QxLnkSoap::SoapFaultException&) {
+    } catch (const QxLnkSoap::SoapFaultException& e) {
         outcome.kind = Outcome::Fault;
+        outcome.status = e.GetMessageList().Format(QxPalMsg::FORMAT_PLAIN).ToUtf8();
     } catch (const QxLnkSoap::SoapException&) {
         outcome.kind = Outcome::Refused;
     }
@@ -76,14 +79,21 @@ int EnvelopeStream(const std::uint8_t* data, std::size_t size) {
     if (input.size() < 1 + count) return 0;
     const std::string_view pieces = input.substr(1, count);
     std::string_view rest = input.substr(1 + count);
-    QxLnkImpl::EnvelopeParser kept;
+    // Two kept parsers: one with Expat's reparse deferral as the library has
+    // it, one with deferral off throughout (as on an Expat without it).
+    QxLnkImpl::EnvelopeParser kept, keptEager;
     for (int i = 0; i < 8; ++i) {
         const std::size_t end = rest.find('\xFF');
         const std::string_view document = rest.substr(0, end);
         QxLnkImpl::EnvelopeParser fresh;
-        // Whatever the responses before it left in the kept parser, each
-        // response means what it means alone.
-        if (!(Parse(kept, document, pieces) == Parse(fresh, document, std::string_view()))) std::abort();
+        // Whatever the responses before it left in a kept parser, and however
+        // Expat buffers the pieces, each response means what it means alone.
+        const Outcome alone = Parse(fresh, document, std::string_view());
+        if (!(Parse(kept, document, pieces) == alone)) std::abort();
+        QxLnkSoap::SetReparseDeferral(QxLnkSoap::ReparseDeferral::Off);
+        const Outcome eager = Parse(keptEager, document, pieces);
+        QxLnkSoap::SetReparseDeferral(QxLnkSoap::ReparseDeferral::Library);
+        if (!(eager == alone)) std::abort();
         if (end == std::string_view::npos) break;
         rest.remove_prefix(end + 1);
     }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -42,6 +43,9 @@ struct RawDaemon::Impl {
     std::atomic<std::size_t> partialBytes{kPartialUnset};
     std::atomic<long long> dripMs{50};
     std::atomic<long long> idleCloseMs{200};
+    std::function<std::vector<std::string>(std::size_t)> pieces;
+    std::atomic<long long> piecePauseUs{1000};
+    std::atomic<std::size_t> answered{0};
 
     int listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int port = 0;
@@ -147,6 +151,20 @@ struct RawDaemon::Impl {
         }
     }
 
+    // Answers requests with their scripted pieces while the script has some.
+    void ServePieces(int fd, std::string& pending) {
+        do {
+            const std::vector<std::string> answer = pieces ? pieces(answered++) : std::vector<std::string>();
+            if (answer.empty()) break;
+            for (std::size_t i = 0; i < answer.size(); ++i) {
+                if (i > 0) std::this_thread::sleep_for(std::chrono::microseconds(piecePauseUs.load()));
+                if (!SendAll(fd, answer[i].data(), answer[i].size())) return;
+            }
+        } while (ReadRequest(fd, pending, Clock::now() + std::chrono::milliseconds(idleCloseMs.load())));
+        shutdown(fd, SHUT_WR);
+        Drain(fd, Clock::now() + kDrainTime);
+    }
+
     void Serve(int fd) {
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -159,6 +177,7 @@ struct RawDaemon::Impl {
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
             return;
         }
+        if (mode == Mode::Pieces) return ServePieces(fd, pending);
         const std::size_t wanted = mode != Mode::Partial ? reply.size() : partialBytes.load();
         const std::size_t count = std::min(wanted == kPartialUnset ? reply.size() / 2 : wanted, reply.size());
         // Drip sends one byte at a time, pausing before each but the first.
@@ -187,6 +206,12 @@ void RawDaemon::SetPartialBytes(std::size_t bytes) { impl_->partialBytes = bytes
 void RawDaemon::SetDripInterval(std::chrono::milliseconds interval) { impl_->dripMs = interval.count(); }
 
 void RawDaemon::SetIdleClose(std::chrono::milliseconds after) { impl_->idleCloseMs = after.count(); }
+
+void RawDaemon::SetPieces(std::function<std::vector<std::string>(std::size_t)> pieces) {
+    impl_->pieces = std::move(pieces);
+}
+
+void RawDaemon::SetPiecePause(std::chrono::microseconds pause) { impl_->piecePauseUs = pause.count(); }
 
 int RawDaemon::Port() const { return impl_->port; }
 

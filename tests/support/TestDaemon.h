@@ -171,6 +171,8 @@ public:
         Verbatim,         // send `reply` as is, then close
         CloseIdle,        // answer each request with `reply` (kept alive), then close the
                           // connection `idleClose` (default 200 ms) after the last answer
+        Pieces,           // answer the n-th request (from 0, over all connections) with the
+                          // pieces SetPieces gives for n, kept alive; none: close
     };
     explicit RawDaemon(Mode mode, std::string reply = {});
     ~RawDaemon();  // stops and joins
@@ -180,6 +182,11 @@ public:
     void SetPartialBytes(std::size_t bytes);
     void SetDripInterval(std::chrono::milliseconds interval);
     void SetIdleClose(std::chrono::milliseconds after);
+    // The answer of each request in Pieces mode: each piece is sent on its
+    // own, after a pause of `pause` (default 1 ms) that lets the client read
+    // the one before. Called on the connection's thread; set before use.
+    void SetPieces(std::function<std::vector<std::string>(std::size_t request)> pieces);
+    void SetPiecePause(std::chrono::microseconds pause);
 
     int Port() const;
     std::string Uri(const std::string& path = "/dadovu.ctrl.server/lnkrpcserver") const;

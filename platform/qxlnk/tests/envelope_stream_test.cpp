@@ -46,6 +46,13 @@ const std::vector<std::string> kBodies = {
     Doc(""),
     Doc2("\n<echo>\xc3\xa9</echo> <result>11</result>\n"),
     Doc2("<m:echo>x</m:echo><xsi:result>12</xsi:result>"),
+    // Middles ending in what Expat holds back until the next byte: a ']' (it
+    // may begin "]]>"), a CR (it may begin CR LF).
+    Doc("<result>13</result>]"),
+    Doc("<result>14</result>]]"),
+    Doc("<result>15</result>\r"),
+    Doc("<echo>x]</echo><result>16</result>]\r", "", "\r"),
+    Doc2("<result>17</result>\r\n]"),
     // Broken: each names its position, counted from its own first line.
     Doc("<result>1</wrong>", "<?xml version=\"1.0\"?>\n"),
     Doc("<result>1</wrong>"),
