@@ -88,9 +88,22 @@ std::string_view TrimBlanks(std::string_view text) {
     return text.substr(begin, end - begin + 1);
 }
 
+// A value without the comment that follows it: from a ';' or '#' that stands
+// after white space ("true   ; why" reads "true"; "a;b" stays as it is).
+// `text` is what follows the '=', untrimmed; the result is trimmed.
+std::string_view ValueWithoutComment(std::string_view text) {
+    for (std::size_t at = 1; at < text.size(); ++at) {
+        if ((text[at] == ';' || text[at] == '#') && (text[at - 1] == ' ' || text[at - 1] == '\t')) {
+            text = text.substr(0, at);
+            break;
+        }
+    }
+    return TrimBlanks(text);
+}
+
 // Parses INI text: "[namespace]" lines open a namespace, "key = value" lines
-// (key and value trimmed) fill it, and lines starting with '#' or ';' are
-// comments. Keys before the first section belong to the namespace "". Later
+// (key and value trimmed, a comment after the value dropped) fill it, and
+// lines starting with '#' or ';' are comments. Keys before the first section belong to the namespace "". Later
 // keys replace earlier ones; repeated sections merge. Other lines are ignored,
 // and so are the keys under a malformed section line ("[name" without "]"), so
 // that they never land in the namespace before it.
@@ -125,7 +138,7 @@ NamespaceMap Parse(std::string_view text) {
         const std::string_view key = TrimBlanks(line.substr(0, eq));
         if (key.empty()) continue;
         if (!current) current = section("");
-        current->values.insert_or_assign(std::string(key), std::string(TrimBlanks(line.substr(eq + 1))));
+        current->values.insert_or_assign(std::string(key), std::string(ValueWithoutComment(line.substr(eq + 1))));
     }
     NamespaceMap result;
     for (auto& entry : parsed) result.emplace(entry.first, std::move(entry.second));
@@ -160,7 +173,9 @@ SettingsCache& Cache() {
 }
 
 const char* EnvironmentPath() {
-    const char* env = std::getenv("QXPAL_CONFIG");
+    // Not in a privileged (setuid, setgid or capability-raised) process: the
+    // settings name the log file and the TLS identity.
+    const char* env = secure_getenv("QXPAL_CONFIG");
     return env != nullptr && *env != 0 ? env : kDefaultPath;
 }
 

@@ -15,16 +15,6 @@ namespace {
 
 using QxPalDetail::Catalog;
 
-// A log entry is one line: every line break a text may hold becomes a blank.
-void ReplaceLineBreaks(QxPalStr::UTF16String& text) {
-    for (auto& unit : text) {
-        if (unit == '\n' || unit == '\r' || unit == '\v' || unit == '\f' || unit == 0x85 || unit == 0x2028 ||
-            unit == 0x2029) {
-            unit = ' ';
-        }
-    }
-}
-
 void AppendEntry(std::string& line, const QxPalMsg::Message_t& message) {
     QxPalDetail::AppendUtcTimestamp(line);
     line += '\t';
@@ -34,15 +24,16 @@ void AppendEntry(std::string& line, const QxPalMsg::Message_t& message) {
         line += std::to_string(static_cast<int>(message.GetSeverity()));
     }
     line += '\t';
-    QxPalStr::String_t catalog(message.GetMessageCatalog());
-    ReplaceLineBreaks(catalog.Units());
-    catalog.AppendUtf8To(line);
+    // A log entry is one line of five columns: controls in the texts are escaped.
+    std::size_t start = line.size();
+    QxPalStr::String_t(message.GetMessageCatalog()).AppendUtf8To(line);
+    QxPalDetail::EscapeControls(line, start);
     line += '\t';
     line += std::to_string(message.GetMessageNo());
     line += '\t';
-    QxPalStr::String_t text = message.Format(QxPalMsg::FORMAT_PLAIN);
-    ReplaceLineBreaks(text.Units());
-    text.AppendUtf8To(line);
+    start = line.size();
+    message.Format(QxPalMsg::FORMAT_PLAIN).AppendUtf8To(line);
+    QxPalDetail::EscapeControls(line, start);
     line += '\n';
 }
 

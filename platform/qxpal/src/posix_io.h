@@ -36,8 +36,16 @@ FileDescriptor OpenForAppend(const std::string& path);
 
 // Writes all of `data`, retrying after interruptions and short writes. On a file
 // opened with O_APPEND a short write is rare, so one call normally places the
-// whole buffer in one piece. False (errno set) on failure.
+// whole buffer in one piece. False (errno set) on failure. Never raises
+// SIGPIPE: a pipe or socket without a reader is a failed write (EPIPE), and
+// the caller's signal mask and handlers are left as they were.
 bool WriteAll(int fd, const char* data, std::size_t length);
+
+// Escapes, in the UTF-8 text of `out` from `from` on, every character that
+// could end a line or move a column of a TAB-separated line: the C0 controls
+// (TAB "\t", LF "\n", CR "\r", the others "\xHH"), DEL ("\x7F"), the C1
+// controls and U+2028, U+2029 ("\uHHHH"). Text without them is left untouched.
+void EscapeControls(std::string& out, std::size_t from);
 
 // The message of an errno value.
 std::string ErrnoText(int error);

@@ -172,7 +172,10 @@ void WriteLine(const TraceObj_t& object, unsigned level, const char* file, int l
         text += ':';
         text += std::to_string(line);
         text += '\t';
+        const std::size_t textStart = text.size();
         appendText(text);
+        // One call, one line of six columns, whatever the text holds.
+        QxPalDetail::EscapeControls(text, textStart);
         TheRegistry().Emit(text);
     } catch (...) {
         // Tracing never fails its caller.

@@ -2,7 +2,11 @@
 // traces (masks, the [trace] settings, lines, the trace file) and the node's log.
 #include "QxPalTestSupport.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <regex>
 #include <set>
 
@@ -49,13 +53,15 @@ std::vector<Fields> FieldsAfterTime(const std::string& file) {
 TEST(Settings, ParsesSectionsKeysValuesAndCommentsUnderLocalAttributes) {
     SettingsFile settings(
         "\xEF\xBB\xBFtop = level\n# note = not a key\n; another = comment\n   [ ctrl ]   \r\n"
-        "  CLOSE_CONN_AFTER_USE   =   yes  \r\nPATH = /a=b#c ; d\nEMPTY =\nno equals\n= value without key\n"
+        "  CLOSE_CONN_AFTER_USE   =   yes  ; a comment after the value\r\nPATH = /a=b#c;d # why\nEMPTY =\nno equals\n"
+        "= value without key\nCOMMENT =  ; all comment\nTABBED = on\t# why\n"
         "DUP = first\nNAME = Grüße \xF0\x9F\x98\x80\n[trace\nHIDDEN = 1\n[ctrl]\nDUP = second\nCase = Upper\n");
     const Configuration_t ctrl = Open("ctrl");
     EXPECT_EQ(ctrl.GetUtf8("CLOSE_CONN_AFTER_USE") + "|" + ctrl.GetUtf8("PATH") + "|" + ctrl.GetUtf8("DUP") + "|" +
                   ctrl.GetString("NAME").ToUtf8() + "|" + Open("").GetUtf8("top"),
-              "yes|/a=b#c ; d|second|Grüße \xF0\x9F\x98\x80|level");
-    EXPECT_TRUE(ctrl.Find("EMPTY") != nullptr && ctrl.Find("EMPTY")->empty());
+              "yes|/a=b#c;d|second|Grüße \xF0\x9F\x98\x80|level");
+    EXPECT_EQ(ctrl.GetUtf8("TABBED"), "on");
+    for (const char* empty : {"EMPTY", "COMMENT"}) EXPECT_TRUE(ctrl.Find(empty) != nullptr && ctrl.Find(empty)->empty());
     for (const char* key : {"case", "# note", "no equals", "", "HIDDEN"}) EXPECT_EQ(ctrl.Find(key), nullptr) << key;
     EXPECT_TRUE(Open("Ctrl").Find("DUP") == nullptr && Open("trace").Find("HIDDEN") == nullptr);
     for (const Configuration_t& none : {Open("absent"), Configuration_t()}) {
@@ -66,7 +72,7 @@ TEST(Settings, ParsesSectionsKeysValuesAndCommentsUnderLocalAttributes) {
     local.SetAttrValue("DUP", String_t("first"));
     local.SetAttrValue("DUP", "local");
     EXPECT_EQ(local.GetUtf8("DUP") + local.GetUtf8("PATH") + ctrl.GetUtf8("DUP") + Open("ctrl").GetUtf8("DUP"),
-              "local/a=b#c ; dsecondsecond");
+              "local/a=b#c;dsecondsecond");
 }
 
 TEST(Settings, ReadsBooleansAndIntegersOrNamesNamespaceKeyAndValue) {
@@ -179,10 +185,17 @@ TEST(Trace, FileTakesWholeSixFieldLinesAndFollowsItsSetting) {
     Open("any");
     trace.DoTrace(25, QxPalStr::String_t("Initializing messenger object. \xC3\xA9"), "RpcClientImpl", 42);
     trace.DoTrace(1, static_cast<const char*>(nullptr), nullptr, 0);
+    // Text from a peer cannot forge a line or add a column.
     const std::string id = std::to_string(::gettid());
-    EXPECT_EQ(FieldsAfterTime(second), (std::vector<Fields>{{id, "test.file", "25", "RpcClientImpl:42",
-                                                            "Initializing messenger object. \xC3\xA9"},
-                                                           {id, "test.file", "1", "?:0", ""}}));
+    const std::string forged = "root\n2026-12-07T00:00:00.000000Z\t1\tctrl.rpcclient\t1\tX:1\tforged";
+    trace.DoTrace(1, QxPalStr::String_t(forged.c_str()), "T", 2);
+    trace.DoTrace(1, "a\tb\rc\x1b[2J\x7f\xc2\x9b\xe2\x80\xa8", "T", 3);
+    EXPECT_EQ(FieldsAfterTime(second),
+              (std::vector<Fields>{{id, "test.file", "25", "RpcClientImpl:42", "Initializing messenger object. \xC3\xA9"},
+                                   {id, "test.file", "1", "?:0", ""},
+                                   {id, "test.file", "1", "T:2",
+                                    "root\\n2026-12-07T00:00:00.000000Z\\t1\\tctrl.rpcclient\\t1\\tX:1\\tforged"},
+                                   {id, "test.file", "1", "T:3", "a\\tb\\rc\\x1B[2J\\x7F\\u009B\\u2028"}}));
 }
 
 TEST(Log, WritesOneTabSeparatedLinePerMessageWithItsDetailsAppended) {
@@ -195,12 +208,46 @@ TEST(Log, WritesOneTabSeparatedLinePerMessageWithItsDetailsAppended) {
     QxPalLog::Log(ListOf({CreateMessage_t(SEVERITY_WARNING, "Grüße"), CreateMessage_t(9, "odd severity"),
                           CreateMessage_t(SEVERITY_INFO, "a").AddDetails(detail("connect failed:\r\nrefused"))}));
     QxPalLog::Log(MessageList_t());
-    EXPECT_EQ(FieldsAfterTime(file), (std::vector<Fields>{{"ERROR", "ctrl", "12", "Communication error. | line b"},
+    QxPalLog::Log(ListOf({CreateError_t(MessageCatalog_t("peer\tcat"), 3, "user\nroot\tforged")}));
+    EXPECT_EQ(FieldsAfterTime(file), (std::vector<Fields>{{"ERROR", "ctrl", "12", "Communication error. | line\\u2028b"},
                                                           {"WARNING", "", "0", "Grüße"},
                                                           {"9", "", "0", "odd severity"},
-                                                          {"INFO", "", "0", "a | connect failed:  refused"}}));
+                                                          {"INFO", "", "0", "a | connect failed:\\r\\nrefused"},
+                                                          {"ERROR", "peer\\tcat", "3", "user\\nroot\\tforged"}}));
     std::filesystem::remove(file);
     ExpectWholeLines(file, [](const std::string& text) { QxPalLog::Log(ListOf({Message_t(String_t(text.c_str()))})); });
+}
+
+// Standard error a pipe whose reader has gone: a log entry is a failed write,
+// a trace line is dropped, and neither raises SIGPIPE in the caller (which
+// would end it), disturbs its signal mask or leaves the signal pending.
+// In a child: standard error becomes a pipe whose reader has gone, then a trace
+// line and a log entry are written. 0 when the log write failed as an
+// IOException_t and SIGPIPE is neither pending nor unblocked.
+int WriteToAClosedStandardErrorPipe() {
+    int ends[2];
+    if (::pipe(ends) != 0 || ::dup2(ends[1], STDERR_FILENO) < 0) return 2;
+    ::close(ends[0]);
+    ::close(ends[1]);
+    sigset_t before, after, pending;
+    pthread_sigmask(SIG_SETMASK, nullptr, &before);
+    TraceObj_t::Get("test.pipe").DoTrace(1, "dropped", "T", 1);
+    bool failed = false;
+    try {
+        QxPalLog::Log(ListOf({Message_t(String_t("lost"))}));
+    } catch (const QxPalIo::IOException_t&) {
+        failed = true;
+    }
+    pthread_sigmask(SIG_SETMASK, nullptr, &after);
+    sigpending(&pending);
+    const bool maskKept = sigismember(&before, SIGPIPE) == sigismember(&after, SIGPIPE);
+    return failed && maskKept && sigismember(&pending, SIGPIPE) == 0 ? 0 : 3;
+}
+
+// A failed write of the log or a trace never ends the caller with SIGPIPE.
+TEST(LogDeathTest, AClosedStandardErrorPipeFailsTheWriteWithoutSigpipe) {
+    SettingsFile settings("[trace]\ntest.pipe = 1\n");
+    EXPECT_EXIT(std::_Exit(WriteToAClosedStandardErrorPipe()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Log, FailuresRaiseIOExceptionNamingTheFileInsteadOfBlocking) {

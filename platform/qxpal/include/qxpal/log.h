@@ -3,7 +3,10 @@
 // Settings section [log]: FILE = path (default: standard error). One line per
 // message, TAB-separated: UTC time, severity, catalog ID, message number, plain
 // text (its details following on the same line after " | "; never a line break
-// inside an entry: every line break in a text becomes a blank). The time has
+// or TAB inside an entry: controls in the texts are escaped, LF as "\n", TAB as
+// "\t", CR as "\r", other C0 controls and DEL as "\xHH", C1 controls and the
+// Unicode line and paragraph separators as "\uHHHH"). Written without ever
+// raising SIGPIPE: a standard error without a reader is a failed write. The time has
 // microseconds; the severity is a word (INFO, WARNING, ERROR, FATAL, or the
 // number); an uncatalogued message has an empty catalog and number 0.
 // Appended with O_APPEND and one write() per line; the file is opened for each
