@@ -141,16 +141,41 @@ TEST_P(EveryRequest, SendsTargetIdConnectionCloseAndSecureCommOnlyWhenAsked) {
         EXPECT_EQ(requests[i].targetId.value_or("none"), Framed() && i >= 2 ? "node-7/instance 2" : "none") << i;
         EXPECT_EQ(requests[i].Header("connection") == "close", i == 2) << i;
     }
-    // Secure communication refuses a plain-http endpoint before anything is sent.
-    settings_.SetCertInstalled("true");
-    TraceCapture trace(1);
-    EXPECT_EQ(Run().rfind(Framed() ? "DaDovu::CommunicationException" : "returned -1", 0), 0u);
-    EXPECT_EQ(trace.Count("Certificate is installed"), 1u);
-    for (const char* notInstalled : {"false", "perhaps"}) {
-        settings_.SetCertInstalled(notInstalled);
-        GetParam().run(options_, Uri());
+    // Secure communication refuses a plain-http endpoint before anything is
+    // sent; a value that is not a boolean counts as a certificate installed.
+    for (const char* installed : {"true", "perhaps"}) {
+        settings_.SetCertInstalled(installed);
+        TraceCapture trace(1);
+        EXPECT_EQ(Run().rfind(Framed() ? "DaDovu::CommunicationException" : "returned -1", 0), 0u) << installed;
+        EXPECT_EQ(trace.Count("Certificate is installed"), 1u) << installed;
     }
-    EXPECT_EQ(daemon_.RequestCount(), 6u);
+    settings_.SetCertInstalled("false");
+    GetParam().run(options_, Uri());
+    EXPECT_EQ(daemon_.RequestCount(), 5u);
+}
+
+// A [trace] section changed between two requests applies from the first line
+// of the next request: the line that names the target and the URI.
+TEST_P(EveryRequest, ATraceMaskChangedBetweenRequestsAppliesFromTheNextRequestsFirstLine) {
+    std::mutex mutex;
+    Texts lines;
+    QxPalTrc::SetTraceSink([&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back(Split(line, '\t').back());
+    });
+    const std::string first = GetParam().trace.empty() ? kNoCert : GetParam().trace[0] + " on " + daemon_.Uri();
+    for (const char* mask : {"1", "0", "1", "0"}) {
+        settings_.Set("trace", "ctrl.rpcclient", mask);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            lines.clear();
+        }
+        daemon_.Enqueue(GetParam().reply);
+        Run();
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(lines.empty() ? std::string("none") : lines.front(), *mask == '1' ? first : "none") << mask;
+    }
+    QxPalTrc::SetTraceSink({});
 }
 
 // Without "result" each method keeps its initial code; "requestprogress" and

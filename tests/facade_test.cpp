@@ -155,8 +155,21 @@ TEST_F(Facade, CreateURIBuildsTheEndpointOfANode) {
     EXPECT_EQ(uri("[::1]:80", server, false), "http://[::1]:80/dadovu.ctrl.server/lnkrpcserver");
     settings_.SetCertInstalled("yes");
     EXPECT_EQ(uri("node17", server, true), "https://node17:4711/dadovu.ctrl.server/lnkrpcserver");
-    settings_.SetCertInstalled("perhaps");  // no boolean: no certificate, and nothing thrown
-    EXPECT_EQ(uri("node17", server, false), "http://node17/dadovu.ctrl.server/lnkrpcserver");
+    // Not a boolean: taken as installed, never as plain HTTP, and nothing thrown.
+    settings_.SetCertInstalled("perhaps");
+    {
+        TraceCapture trace(4);
+        EXPECT_EQ(uri("node17", server, false), "https://node17/dadovu.ctrl.server/lnkrpcserver");
+        EXPECT_EQ(uri("node18", server, false), "https://node18/dadovu.ctrl.server/lnkrpcserver");
+        // Traced each time, logged once; both name the key and the value.
+        ASSERT_EQ(trace.Get().size(), 2u);
+        EXPECT_NE(trace.Get()[0].find("CERT_INSTALLED"), std::string::npos) << trace.Get()[0];
+        EXPECT_NE(trace.Get()[0].find("perhaps"), std::string::npos) << trace.Get()[0];
+        const Texts log = settings_.Log();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_NE(log[0].find("CERT_INSTALLED"), std::string::npos) << log[0];
+        EXPECT_NE(log[0].find("perhaps"), std::string::npos) << log[0];
+    }
     // LocateServer's exception passes unchanged; its text is tested with QxLnk.
     EXPECT_THROW(uri("node17", "unknown.server", true), QxLnkRpc::RpcException);
 }

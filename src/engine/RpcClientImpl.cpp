@@ -132,13 +132,57 @@ QxPalConfig::Configuration_t MakeCallOptions(bool secure) {
     return attributes;
 }
 
+void LogOne(const QxPalMsg::Message_t& message);
+
+// "CERT_INSTALLED" as a request reads it; never throws. Absent or empty means
+// no certificate. A value that is not a boolean, and settings that cannot be
+// read, count as installed: a security setting that cannot be read must never
+// turn TLS off. Such a value is traced (level 4) each time it is read and
+// written to the node's log once, until the problem changes.
+bool ReadCertInstalled() {
+    std::string problem;
+    try {
+        return gCertificateSettings.Open().GetBool("CERT_INSTALLED");
+    } catch (const QxPalMsg::Exception_t& e) {
+        problem = e.GetMessageList().Format(QxPalMsg::FORMAT_PLAIN).ToUtf8();
+    } catch (...) {
+        problem = "the settings cannot be read";
+    }
+    try {
+        const String_t text =
+            "The setting CERT_INSTALLED cannot be read as true or false; a certificate is taken as installed: " +
+            String_t(problem.c_str());
+        if (Tracing(kLevelFailure)) Trace(kLevelFailure, text, __LINE__);
+        static QxPalThread::Mutex_t reportedMutex;
+        static std::string reported;
+        bool first = false;
+        {
+            QxPalThread::MutexLock_t lock(reportedMutex);
+            first = reported != problem;
+            if (first) reported = problem;
+        }
+        if (first) LogOne(QxPalMsg::CreateMessage_t(QxPalMsg::SEVERITY_WARNING, text));
+    } catch (...) {
+        // Reporting it failed; the answer stays the safe one.
+    }
+    return true;
+}
+
+// Traces the certificate test's outcome; returns it.
+bool TraceCertificate(bool installed) {
+    if (Tracing(kLevelRequest))
+        Trace(kLevelRequest, installed ? "Certificate is installed" : "Certificate is not installed", __LINE__);
+    return installed;
+}
+
 // The attributes a call is created with: "APP_NAME" and "APP_VERSION", and
-// "SECURE_COMM" when a certificate is installed. The two possible sets are
-// made once and only read afterwards, by any number of threads.
-const QxPalConfig::Configuration_t& CallOptions() {
+// "SECURE_COMM" when a certificate is installed (which the trace shows). The
+// two possible sets are made once and only read afterwards, by any number of
+// threads.
+const QxPalConfig::Configuration_t& CallOptions(bool certInstalled) {
     static const QxPalConfig::Configuration_t plain = MakeCallOptions(false);
     static const QxPalConfig::Configuration_t secure = MakeCallOptions(true);
-    return IsCertInstalled() ? secure : plain;
+    return TraceCertificate(certInstalled) ? secure : plain;
 }
 
 // ---------------------------------------------------------------------------
@@ -147,12 +191,12 @@ const QxPalConfig::Configuration_t& CallOptions() {
 // holds is released with it, on every path out of a request.
 class Call {
 public:
-    // Reads the certificate setting, then obtains the messenger (in this order,
-    // which the trace shows). `resultCode` receives the daemon's "result" and
-    // must outlive the call.
+    // Traces the certificate setting the request read, then obtains the
+    // messenger (in this order, which the trace shows). `resultCode` receives
+    // the daemon's "result" and must outlive the call.
     Call(const char* method, const QxPalNet::URI_t& uri, const QxLnkRpc::RpcCall::Options& rpcOptions,
-         int& resultCode)
-        : attributes_(CallOptions()),
+         bool certInstalled, int& resultCode)
+        : attributes_(CallOptions(certInstalled)),
           client_(attributes_, GetMessenger()),
           call_(client_.CreateCall(method, uri, rpcOptions)),
           result_(kOutResult, &resultCode) {
@@ -325,15 +369,17 @@ void CheckResultCode(int code) {
 // method's inputs and further outputs, invokes the call and copies out what
 // it needs; it runs inside the catch-and-translate. The result check comes
 // after it, outside, so that its exceptions reach the caller unchanged.
-// Returns the (accepted) result code.
+// `certInstalled`: what the request read first (RequestStart). Returns the
+// (accepted) result code.
 template <typename Body>
-int RunFrame(const Method& method, const Control::Options& options, const QxPalNet::URI_t& uri, Body&& body) {
+int RunFrame(const Method& method, bool certInstalled, const Control::Options& options, const QxPalNet::URI_t& uri,
+             Body&& body) {
     int resultCode = method.initialResult;
     try {
         const Control::OptionsImpl optionsCopy(Control::OptionsImpl::GetImpl(options));
         QxLnkRpc::RpcCall::Options rpcOptions;
         if (optionsCopy.TargetIDSet()) rpcOptions.SetTargetID(optionsCopy.TargetID());
-        Call call(method.remoteName, uri, rpcOptions, resultCode);
+        Call call(method.remoteName, uri, rpcOptions, certInstalled, resultCode);
         body(call, optionsCopy);
     } catch (const QxPalMsg::Exception_t& caught) {
         Translate(method, caught);
@@ -341,6 +387,11 @@ int RunFrame(const Method& method, const Control::Options& options, const QxPalN
     if (method.checksResult) CheckResultCode(resultCode);
     return resultCode;
 }
+
+// What every request reads first, before its first trace line: the node
+// settings, so that a changed [trace] section applies from that line on, and
+// in them "CERT_INSTALLED", which the request then uses.
+bool RequestStart() { return ReadCertInstalled(); }
 
 // Levels 0 to 7 are valid; anything else, negative values included, is
 // refused before anything is sent.
@@ -379,10 +430,11 @@ const Registration kDeleteComponent = {"deletecomponent", kArgComponentName, 24,
 // Returns the daemon's "result" unchecked (0 without one), or -1 after
 // tracing and logging any failure of the base library's family.
 int Register(const Registration& registration, const String_t& name, const QxPalNet::URI_t& uri) {
+    const bool certInstalled = RequestStart();
     int resultCode = 0;
     try {
         const QxLnkRpc::RpcCall::Options rpcOptions;  // never a target ID
-        Call call(registration.remoteName, uri, rpcOptions, resultCode);
+        Call call(registration.remoteName, uri, rpcOptions, certInstalled, resultCode);
         SOAPArgUnicodeString nameArg(registration.argumentName, name);
         nameArg.SetTypeAttribute();
         call.Invoke({&nameArg});
@@ -408,17 +460,7 @@ QxPalNet::URI_t NodeUri(const String_t& node) {
 // ---------------------------------------------------------------------------
 // Helpers of the frame, exported.
 
-bool IsCertInstalled() {
-    bool installed = false;
-    try {
-        installed = gCertificateSettings.Open().GetBool("CERT_INSTALLED");
-    } catch (...) {
-        // An unreadable setting means no certificate; it is not reported.
-    }
-    if (Tracing(kLevelRequest))
-        Trace(kLevelRequest, installed ? "Certificate is installed" : "Certificate is not installed", __LINE__);
-    return installed;
-}
+bool IsCertInstalled() { return TraceCertificate(ReadCertInstalled()); }
 
 void LogMessage(QxPalMsg::MessageList_t& messages) {
     try {
@@ -437,11 +479,12 @@ namespace {
 // and the asynchronous flag of the options.
 int TargetCommand(const Method& method, const unsigned short* flagName, const String_t& target, bool flag,
                   const Control::Options& options, const QxPalNet::URI_t& uri) {
+    const bool certInstalled = RequestStart();
     if (Tracing(kLevelRequest))
         Trace(kLevelRequest,
               String_t("Executing method '") + method.remoteName + "': target='" + target + "' on " + uri.ToString(),
               __LINE__);
-    const int resultCode = RunFrame(method, options, uri, [&](Call& call, const Control::OptionsImpl& optionsCopy) {
+    const int resultCode = RunFrame(method, certInstalled, options, uri, [&](Call& call, const Control::OptionsImpl& optionsCopy) {
         SOAPArgUnicodeString targetArg(kArgTarget, target);
         targetArg.SetTypeAttribute();
         SOAPArgUnicodeString flagArg(flagName, Word(flag));
@@ -477,12 +520,13 @@ int ControlImpl_t::Stop(const String_t& target, bool kill, const String_t& node,
 
 int ControlImpl_t::Notify(const String_t& event, const String_t& value, const String_t& target,
                           const Control::Options& options, const URI_t& uri) {
+    const bool certInstalled = RequestStart();
     if (Tracing(kLevelRequest))
         Trace(kLevelRequest,
               "Executing method 'notify': event='" + event + "' value='" + value + "' target='" + target + "' on " +
                   uri.ToString(),
               __LINE__);
-    const int resultCode = RunFrame(kNotify, options, uri, [&](Call& call, const Control::OptionsImpl& optionsCopy) {
+    const int resultCode = RunFrame(kNotify, certInstalled, options, uri, [&](Call& call, const Control::OptionsImpl& optionsCopy) {
         SOAPArgUnicodeString eventArg(kArgEvent, event);
         eventArg.SetTypeAttribute();
         SOAPArgUnicodeString valueArg(kArgValue, value);
@@ -499,9 +543,10 @@ int ControlImpl_t::Notify(const String_t& event, const String_t& value, const St
 }
 
 const ControlUser ControlImpl_t::GetUser(const Control::Options& options, const URI_t& uri) {
+    const bool certInstalled = RequestStart();
     ControlUser user;  // uid -1, name empty
     if (Tracing(kLevelRequest)) Trace(kLevelRequest, "Executing method 'getuser' on " + uri.ToString(), __LINE__);
-    const int resultCode = RunFrame(kGetUser, options, uri, [&](Call& call, const Control::OptionsImpl&) {
+    const int resultCode = RunFrame(kGetUser, certInstalled, options, uri, [&](Call& call, const Control::OptionsImpl&) {
         int uid = -1;                   // stays -1 when the answer carries no "uid"
         unsigned short* name = nullptr;  // stays null (an empty name) without "user"
         SOAPArgInt uidArg(kOutUid, &uid);
@@ -527,6 +572,7 @@ const ControlUser ControlImpl_t::GetUser(const String_t& node, const Control::Op
 
 ControlImpl_t::String_t ControlImpl_t::Status(Control::StatusLevel level, const String_t& target,
                                               const Control::Options& options, const URI_t& uri) {
+    const bool certInstalled = RequestStart();
     String_t status;
     if (Tracing(kLevelRequest))
         Trace(kLevelRequest,
@@ -534,7 +580,7 @@ ControlImpl_t::String_t ControlImpl_t::Status(Control::StatusLevel level, const 
                   "' on " + uri.ToString(),
               __LINE__);
     CheckStatusLevel(level);
-    const int resultCode = RunFrame(kStatus, options, uri, [&](Call& call, const Control::OptionsImpl&) {
+    const int resultCode = RunFrame(kStatus, certInstalled, options, uri, [&](Call& call, const Control::OptionsImpl&) {
         SOAPArgInt levelArg(kArgLevel, static_cast<int>(level));
         levelArg.SetTypeAttribute();
         SOAPArgUnicodeString targetArg(kArgTarget, target);
@@ -552,6 +598,7 @@ ControlImpl_t::String_t ControlImpl_t::Status(Control::StatusLevel level, const 
 
 int ControlImpl_t::Status(Control::StatusLevel level, const String_t& target, const Control::Options& options,
                           ControlComponentList& list, const URI_t& uri) {
+    const bool certInstalled = RequestStart();
     std::list<ControlComponent> received;
     if (Tracing(kLevelRequest))
         Trace(kLevelRequest,
@@ -559,7 +606,7 @@ int ControlImpl_t::Status(Control::StatusLevel level, const String_t& target, co
                   target + "' on " + uri.ToString(),
               __LINE__);
     CheckStatusLevel(level);
-    const int resultCode = RunFrame(kStatusAsList, options, uri, [&](Call& call, const Control::OptionsImpl&) {
+    const int resultCode = RunFrame(kStatusAsList, certInstalled, options, uri, [&](Call& call, const Control::OptionsImpl&) {
         SOAPArgInt levelArg(kArgLevel, static_cast<int>(level));
         levelArg.SetTypeAttribute();
         SOAPArgUnicodeString targetArg(kArgTarget, target);
@@ -579,9 +626,10 @@ int ControlImpl_t::Status(Control::StatusLevel level, const String_t& target, co
 
 int ControlImpl_t::GetCommandProgress(unsigned long long requestID, const Control::Options& options,
                                       QxPalMsg::MessageList_t& messages, const URI_t& uri) {
+    const bool certInstalled = RequestStart();
     if (Tracing(kLevelRequest))
         Trace(kLevelRequest, "Executing method 'GetCommandProgress' on " + uri.ToString(), __LINE__);
-    const int resultCode = RunFrame(kRequestProgress, options, uri, [&](Call& call, const Control::OptionsImpl&) {
+    const int resultCode = RunFrame(kRequestProgress, certInstalled, options, uri, [&](Call& call, const Control::OptionsImpl&) {
         SOAPArgInt requestArg(kArgRequestID, LowWord(requestID));
         requestArg.SetTypeAttribute();
         // The response fills a copy, which replaces the caller's list only after
