@@ -178,6 +178,19 @@ TEST_P(EveryRequest, ATraceMaskChangedBetweenRequestsAppliesFromTheNextRequestsF
     QxPalTrc::SetTraceSink({});
 }
 
+// A "result" that is not an xsd:int makes the answer malformed: read from its
+// leading digits, "ERROR" or "" would pass for success, "0x40" for 0.
+TEST_P(EveryRequest, AResultThatIsNotAnIntegerIsAMalformedAnswer) {
+    for (const char* text : {"ERROR", "", "0x40", "64abc", "2147483648", "-2147483649", "1 2", "+", "\xD9\xA3"}) {
+        daemon_.Enqueue(Reply::Empty().Output("result", text, "xsd:int"));
+        EXPECT_EQ(Run().rfind(Framed() ? "DaDovu::CommunicationException" : "returned -1", 0), 0u) << text;
+    }
+    for (const char* text : {" 0\n", "+0", "-0"}) {
+        daemon_.Enqueue(Reply::Empty().Output("result", text, "xsd:int"));
+        EXPECT_EQ(Run().rfind("returned ", 0), 0u) << text;
+    }
+}
+
 // Without "result" each method keeps its initial code; "requestprogress" and
 // the registration methods return a rejected code unchecked.
 TEST_P(EveryRequest, AnswerWithoutResultOrWithARejectedCode) {

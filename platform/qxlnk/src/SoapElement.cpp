@@ -1,6 +1,7 @@
 // SOAP elements and the argument classes: how each writes itself into a
 // request and collects its text from a response.
 
+#include <qxlnk/exceptions.h>
 #include <qxlnk/soap.h>
 
 #include "EnvelopeFormat.h"
@@ -9,6 +10,7 @@
 #include <strings.h>
 
 #include <charconv>
+#include <climits>
 #include <cstring>
 
 namespace QxLnkSoap {
@@ -154,10 +156,48 @@ void SOAPArgInt::WriteContentTo(const QxPalXml::XmlWriter_t& writer) const {
     writer.Data(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
 }
 
+namespace {
+
+bool IsXmlSpace(unsigned short unit) { return unit == ' ' || unit == '\t' || unit == '\r' || unit == '\n'; }
+
+// The value of an xsd:int: an optional sign and decimal digits, within range,
+// with white space around only. False for anything else.
+bool ParseXsdInt(const QxPalStr::UTF16String& text, int& value) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && IsXmlSpace(text[begin])) ++begin;
+    while (end > begin && IsXmlSpace(text[end - 1])) --end;
+    bool negative = false;
+    if (begin < end && (text[begin] == '+' || text[begin] == '-')) negative = text[begin++] == '-';
+    if (begin == end) return false;
+    long long magnitude = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        magnitude = magnitude * 10 + (text[i] - '0');
+        if (magnitude > 1LL + INT_MAX) return false;
+    }
+    const long long signedValue = negative ? -magnitude : magnitude;
+    if (signedValue > INT_MAX || signedValue < INT_MIN) return false;
+    value = static_cast<int>(signedValue);
+    return true;
+}
+
+}  // namespace
+
 void SOAPArgInt::EndElement(const unsigned short* prefix, const unsigned short* name,
                             const unsigned short* namespaceUri) {
     SOAPElement::EndElement(prefix, name, namespaceUri);
-    if (target_ != nullptr) *target_ = characters_.ToInt();
+    if (target_ == nullptr) return;
+    int value = 0;
+    if (!ParseXsdInt(characters_.Units(), value)) {
+        // A malformed answer: a code read from its leading digits could turn a
+        // failure into success.
+        std::string text = characters_.ToUtf8();
+        if (text.size() > 40) text = text.substr(0, 40) + "...";
+        throw QxLnkSoap::SoapException(QxLnkImpl::ErrorMessage("The response's '" + GetName().ToUtf8() +
+                                                                "' is not an integer: '" +
+                                                                QxLnkImpl::Printable(text) + "'"));
+    }
+    *target_ = value;
 }
 
 // ---- SOAPArgUnicodeString ----

@@ -93,8 +93,10 @@ protected:
 class QXLNK_API SOAPArgInt : public SOAPArg {
 public:
     SOAPArgInt(const unsigned short* name, int value);
-    // Output: `target` receives the element's text as String_t::ToInt converts it.
-    // `target` must outlive the argument.
+    // Output: `target` receives the element's text, which must be an xsd:int
+    // (an optional sign and decimal digits within range, white space around
+    // only); any other text makes the response malformed (SoapException), and
+    // `target` keeps its value. `target` must outlive the argument.
     SOAPArgInt(const unsigned short* name, int* target);
     ~SOAPArgInt() override;
 
