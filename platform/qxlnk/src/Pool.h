@@ -18,10 +18,15 @@ namespace QxLnkImpl {
 // to many nodes does not keep a descriptor open for each. Thread-safe; its
 // lock is held only to take or put a connection, never while one is used,
 // checked or closed.
+//
+// A connection is only ever used by the process that opened it: after a
+// fork(), the child finds the pool empty (it drops what it inherited without
+// a word on the wire, closing only its own copies of the sockets) and the
+// parent keeps its connections. The pool's lock is held across fork() so that
+// the child never inherits it locked.
 class ConnectionPool {
 public:
-    explicit ConnectionPool(std::size_t maxIdle = 256, std::size_t maxIdlePerKey = 64)
-        : maxIdle_(maxIdle), maxIdlePerKey_(maxIdlePerKey) {}
+    explicit ConnectionPool(std::size_t maxIdle = 256, std::size_t maxIdlePerKey = 64);
     ~ConnectionPool();
     ConnectionPool(const ConnectionPool&) = delete;
     ConnectionPool& operator=(const ConnectionPool&) = delete;
@@ -43,6 +48,15 @@ public:
     void PutSpare(std::unique_ptr<Connection> closed);
 
 private:
+    friend struct ForkGuard;
+    // In a child process, drops the connections inherited from the parent.
+    // REQUIRES: mutex_ held.
+    void DropInherited(std::vector<std::unique_ptr<Connection>>& dropped);
+    // Take and Put under the lock; what the process inherited goes to `inherited`.
+    std::unique_ptr<Connection> TakeLocked(const std::string& key, std::vector<std::unique_ptr<Connection>>& inherited);
+    std::unique_ptr<Connection> PutLocked(const std::string& key, std::unique_ptr<Connection> connection,
+                                          std::vector<std::unique_ptr<Connection>>& inherited);
+
     struct Idle {
         std::unique_ptr<Connection> connection;
         std::uint64_t order;  // when it was put, in the pool's count of puts
@@ -58,6 +72,7 @@ private:
     std::size_t idleCount_ = 0;
     std::uint64_t puts_ = 0;
     std::vector<std::unique_ptr<Connection>> spare_;
+    std::uint64_t forks_;  // the process's count of forks when the pool last checked
 };
 
 }  // namespace QxLnkImpl
