@@ -200,7 +200,7 @@ void Connection::Connect(const Endpoint& endpoint, SSL_CTX* context, const Deadl
     const Clock::time_point deadline = connectFirst ? deadlines.connect : deadlines.call;
     const int limitMs = connectFirst ? deadlines.connectMs : deadlines.callMs;
 
-    const AddrInfoPtr addresses = Resolve(endpoint.host, endpoint.port, deadline, limitMs);
+    const AddrInfoList addresses = Resolve(endpoint.host, endpoint.port, deadline, limitMs);
     std::size_t untried = 0;
     for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) ++untried;
     int lastError = 0;

@@ -1,4 +1,4 @@
-// Host name resolution bounded by a deadline.
+// Host name resolution bounded by a deadline (not installed).
 #pragma once
 
 #include <netdb.h>
@@ -9,17 +9,15 @@
 
 namespace QxLnkImpl {
 
-struct AddrInfoDeleter {
-    void operator()(addrinfo* list) const { freeaddrinfo(list); }
-};
-using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoDeleter>;
+// A list of addresses from getaddrinfo, shared by the calls that waited for it.
+using AddrInfoList = std::shared_ptr<const addrinfo>;
 
-// The stream addresses of `host` (an IP literal or a name) and `port`. A name
-// is looked up on a thread of its own, so that a resolver slower than the
-// deadline cannot hold the caller past it: the lookup is then abandoned (its
-// thread frees what it finds) and TransportError says how long it may take,
-// `limitMs`. Throws TransportError (marked as nothing sent) when the name
-// cannot be resolved or no thread can be started.
-AddrInfoPtr Resolve(const std::string& host, int port, std::chrono::steady_clock::time_point deadline, int limitMs);
+// The stream addresses of `host` (an IP literal or a name) and `port`, found
+// as <qxlnk/resolver.h> describes. A name whose lookup does not end by
+// `deadline` is abandoned (its thread frees what it finds), and TransportError
+// says how long it may take, `limitMs`. Throws TransportError (marked as
+// nothing sent) when the name cannot be resolved, too many lookups are
+// running until the deadline, or no thread can be started.
+AddrInfoList Resolve(const std::string& host, int port, std::chrono::steady_clock::time_point deadline, int limitMs);
 
 }  // namespace QxLnkImpl

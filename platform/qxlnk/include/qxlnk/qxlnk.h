@@ -6,5 +6,6 @@
 #include <qxlnk/core.h>
 #include <qxlnk/exceptions.h>
 #include <qxlnk/messenger.h>
+#include <qxlnk/resolver.h>
 #include <qxlnk/rpc.h>
 #include <qxlnk/soap.h>
