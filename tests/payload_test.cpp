@@ -149,7 +149,7 @@ Texts Read(const QxPalMsg::MessageList_t& list) {
         std::string text = std::to_string(m.GetSeverity()) + "|" + m.GetMessageText(QxPalMsg::FORMAT_TEXT).ToUtf8();
         for (int p = 0; p < m.GetParameterList().GetCount(); ++p)
             text += "|" + m.GetParameterList().GetParm(p).GetText().ToUtf8();
-        all.push_back(text + (m.GetMessageNo() != 0 ? " with a number" : ""));
+        all.push_back(text);
     }
     return all;
 }
@@ -183,12 +183,19 @@ TEST(MessageListPayload, WritesEachMessageInItsShapeAndParsesItBack) {
     EXPECT_EQ(content.substr(content.rfind("<Message>")),
               "<Message><Severity>2</Severity><Catalog><CatalogID>ctrl</CatalogID><MsgNo>98</MsgNo></Catalog>"
               "<MsgString>plain</MsgString></Message>");
-    // The catalog and the number are not carried back.
+    // Read back with the catalog and number each message was sent with.
     QxPalMsg::MessageList_t parsed;
     EXPECT_EQ(ParseMessages(Response(content), parsed), 0);
     Texts expected = messages;
     expected.push_back("2|plain");
     EXPECT_EQ(Read(parsed), expected);
+    ASSERT_EQ(parsed.GetMessageCount(), 6);
+    EXPECT_EQ(std::string(parsed.GetMessageObject(0).GetMessageCatalog()) + " " +
+                  std::to_string(parsed.GetMessageObject(0).GetMessageNo()),
+              " 0");
+    EXPECT_EQ(std::string(parsed.GetMessageObject(5).GetMessageCatalog()) + " " +
+                  std::to_string(parsed.GetMessageObject(5).GetMessageNo()),
+              "ctrl 98");
     QxPalMsg::MessageList_t empty;
     EXPECT_EQ(Content(SOAPArgControlMessageList(kMsgList, empty)), "");
 }
@@ -223,6 +230,25 @@ TEST(MessageListPayload, ReplacesTheCallersListWithTheMessagesItReads) {
         ParseMessages(Response(Message(severity, "m")), list);
         EXPECT_EQ(Read(list), Read(Messages({std::to_string(String_t(severity).ToInt()) + "|m"}))) << severity;
     }
+}
+
+// Each message keeps the catalog and number it was sent with, or none, never
+// the previous message's; a number that is not a decimal in range reads 0.
+TEST(MessageListPayload, KeepsEachMessagesCatalogAndNumber) {
+    const std::string inner =
+        "<Message><Catalog><CatalogID>sim</CatalogID><MsgNo>5</MsgNo></Catalog><MsgString>a</MsgString></Message>"
+        "<Message><MsgString>b</MsgString></Message>"
+        "<Message><Catalog><CatalogID>peer.cat</CatalogID><MsgNo>x7</MsgNo></Catalog></Message>"
+        "<Message><Catalog><MsgNo> 4294967295\n</MsgNo></Catalog></Message>"
+        "<Message><Catalog><MsgNo>4294967296</MsgNo></Catalog></Message>";
+    QxPalMsg::MessageList_t list;
+    EXPECT_EQ(ParseMessages(Response(inner), list), 0);
+    Texts read;
+    for (int i = 0; i < list.GetMessageCount(); ++i) {
+        const QxPalMsg::Message_t& message = list.GetMessageObject(i);
+        read.push_back(std::string(message.GetMessageCatalog()) + " " + std::to_string(message.GetMessageNo()));
+    }
+    EXPECT_EQ(read, (Texts{"sim 5", " 0", "peer.cat 0", " 4294967295", " 0"}));
 }
 
 TEST(MessageListPayload, LeavesTheCallersListWithoutItsOwnElement) {

@@ -12,12 +12,15 @@
 // Every "Message" starts afresh: severity SEVERITY_INFO, empty text, no
 // parameters. A message without "Severity" or "MsgString" therefore gets those
 // defaults, and no parameter of one message, nor one standing between
-// messages, reaches another. A rebuilt message carries severity, text and
-// parameters; catalog and number are read but not used. After its own element
+// messages, reaches another. A rebuilt message carries severity, catalog ID,
+// number, text and parameters as the daemon sent them (a number that is not a
+// decimal within range reads as 0). After its own element
 // has ended the argument takes nothing more until another element of its own
 // name starts (which empties the list again).
 #include "soap/SOAPArgControlMessageList.h"
 
+#include <climits>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -73,6 +76,22 @@ Code Classify(const unsigned short* name) {
         }
     }
     return kOther;
+}
+
+// A message number: decimal digits within range, white space around; 0 otherwise.
+unsigned MessageNumber(const QxPalStr::String_t& text) {
+    const QxPalStr::UTF16String& units = text.Units();
+    std::size_t begin = 0, end = units.size();
+    while (begin < end && (units[begin] == ' ' || units[begin] == '\t' || units[begin] == '\r' || units[begin] == '\n')) ++begin;
+    while (end > begin && (units[end - 1] == ' ' || units[end - 1] == '\t' || units[end - 1] == '\r' || units[end - 1] == '\n')) --end;
+    if (begin == end) return 0;
+    unsigned long long value = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        if (units[i] < '0' || units[i] > '9') return 0;
+        value = value * 10 + (units[i] - '0');
+        if (value > UINT_MAX) return 0;
+    }
+    return static_cast<unsigned>(value);
 }
 
 }  // namespace
@@ -160,7 +179,10 @@ void SOAPArgControlMessageList::EndElement(const unsigned short* prefix, const u
             state_ = kOther;
             return;
         case kMessage: {
-            QxPalMsg::CreateMessage_t message(severity_, messageText_);
+            const std::string catalog = catalogId_.ToUtf8();
+            QxPalMsg::CreateMessage_t message(static_cast<QxPalMsg::Severity_e>(severity_),
+                                              QxPalMsg::MessageCatalog_t(catalog.c_str()), MessageNumber(messageNo_),
+                                              messageText_);
             message.AddParms(pendingParms_);
             if (tracing) {
                 Trace(QxPalStr::String_t("Message created :") + message.Format(QxPalMsg::FORMAT_FULL), __LINE__);

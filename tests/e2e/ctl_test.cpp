@@ -88,10 +88,10 @@ TEST_F(Ctl, EachCommandSendsItsArgumentsAndPrintsTheAnswer) {
          "info: a\ninfo: b\ninfo: c\ninfo: c\nrequest 1030: finished (code 0)\n", "",  // no progress line: no terminal
          "requestprogress(RequestID=1030) requestprogress(RequestID=1030) requestprogress(RequestID=1030) "
          "requestprogress(RequestID=1030)"},
-        // The daemon's catalog and number of a message are not kept.
+        // Each message with the catalog and number the daemon sent.
         {{"progress", "1031", "--wait", "--interval", "10", "--json"}, {Progress(1), Progress(71, {"db failed"})}, 5,
-         "{\n  \"code\": 71,\n  \"messages\": [\n    {\n      \"catalog\": \"\",\n      \"details\": [],\n      "
-         "\"number\": 0,\n      \"severity\": \"info\",\n      \"text\": \"db failed\"\n    }\n  ],\n  \"request_id\": "
+         "{\n  \"code\": 71,\n  \"messages\": [\n    {\n      \"catalog\": \"sim\",\n      \"details\": [],\n      "
+         "\"number\": 1,\n      \"severity\": \"info\",\n      \"text\": \"db failed\"\n    }\n  ],\n  \"request_id\": "
          "1031,\n  \"state\": \"failed\"\n}\n", "dadovuctl: request 1031 failed: code 71\n", "*"},
         {{"progress", "5", "--wait", "--interval", "10", "--running-codes", "7,9"},
          {Reply::Result(7), Reply::Result(1)}, 0, "request 5: finished (code 1)\n", "", "*"},

@@ -116,11 +116,10 @@ class QXPAL_API CreateMessage_t : public Message_t {
 public:
     CreateMessage_t(Severity_e severity, const QxPalStr::String_t& text);
     CreateMessage_t(int severity, const QxPalStr::String_t& text);
-    CreateMessage_t& operator<<(const QxPalStr::String_t& text);
-
-protected:
+    // A message of any catalog (one of a peer's, say) with its number.
     CreateMessage_t(Severity_e severity, const MessageCatalog_t& catalog, unsigned number,
                     const QxPalStr::String_t& text);
+    CreateMessage_t& operator<<(const QxPalStr::String_t& text);
 };
 
 // An error-severity message from a catalog, a number and a default text.
