@@ -1,9 +1,25 @@
 // The exception family of DaDovu and its message catalog "ctrl".
 //
 // Every failure reaches the caller as an exception carrying a
-// QxPalMsg::MessageList_t (GetMessageList()). Authentication and authorization
-// failures are QxSecAuth::SecAuthException instead, which is not a
-// ControlException; catch QxPalMsg::RuntimeException_t to receive both.
+// QxPalMsg::MessageList_t (GetMessageList()). Catch QxPalMsg::Exception_t, the
+// one root of them all, to receive every failure of the library:
+//
+//   QxPalMsg::Exception_t
+//   +-- QxPalMsg::RuntimeException_t
+//   |   +-- DaDovu::ControlException        a result code without a class of its own
+//   |   |   +-- ComponentException, TargetException, PrerequisiteException,
+//   |   |   |   EventException, GetUserException     the daemon's result codes
+//   |   |   +-- CommunicationException     transport, SOAP or local I/O failures
+//   |   +-- QxSecAuth::SecAuthException    not authenticated, not authorized
+//   +-- QxPalMsg::LogicError_t
+//   |   +-- QxPalMsg::IllegalArgumentError_t  a caller's argument refused before
+//   |   |                                     anything is sent (an invalid node
+//   |   |                                     name, text XML cannot carry)
+//   |   +-- QxPalMsg::IllegalStateError_t
+//   +-- QxPalIo::IOException_t
+//
+// Catching QxPalMsg::RuntimeException_t alone misses IllegalArgumentError_t: a
+// program that does so ends in std::terminate on an invalid node name.
 #pragma once
 
 #include <dadovu/Export.h>
