@@ -284,3 +284,51 @@ TEST(MessageListPayload, TracesTheMessagesItCreatesAndWrites) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the payloads build from one response is bounded by a multiple of the
+// response size limit: many empty entries, each costing far more memory than
+// its bytes on the wire, make the response oversized, not the call huge.
+TEST(PayloadMemory, ManyEmptyEntriesAreRefusedOnceTheirRecordsPassTheBound) {
+    constexpr std::size_t kLimit = 1 << 20;
+    const auto parse = [&](QxLnkSoap::SOAPArg& arg, const std::string& body) {
+        int result = -1;
+        QxLnkSoap::SOAPArgInt resultArg(String_t("result"), &result);
+        QxLnkSoap::SOAPArg* outputs[] = {&resultArg, &arg};
+        try {
+            QxLnkSoap::ParseResponseEnvelope(body, 2, outputs, kLimit);
+            return std::string("ok");
+        } catch (const QxLnkSoap::SoapException& e) {
+            return e.GetMessageList().Format(QxPalMsg::FORMAT_PLAIN).ToUtf8();
+        }
+    };
+    const std::string oversized = "larger than " + std::to_string(QxLnkSoap::kResponseMemoryFactor * kLimit) + " bytes";
+    const auto repeated = [](const std::string& entry, std::size_t bytes) {
+        std::string inner;
+        while (inner.size() + entry.size() < bytes) inner += entry;
+        return inner;
+    };
+    // Under the size limit on the wire, over the bound in records.
+    std::list<ControlComponent> components;
+    SOAPArgControlComponentList componentsArg(kComplist, components);
+    const std::string manyEntries = repeated("<ctrlcomp/>", kLimit - 1024);
+    EXPECT_NE(parse(componentsArg, SoapTest::Reply::Result(0).RawOutput("complist", manyEntries, "cclist").Body())
+                  .find(oversized),
+              std::string::npos);
+    // Each record costs at least its size on the wire, and what passes stays within the bound.
+    const std::size_t built = components.size();
+    EXPECT_GT(built, 0u);
+    EXPECT_LT(built * 11, QxLnkSoap::kResponseMemoryFactor * kLimit);
+    components.clear();
+    EXPECT_EQ(parse(componentsArg, SoapTest::Reply::Result(0).RawOutput("complist", repeated("<ctrlcomp/>", 64 << 10),
+                                                                         "cclist").Body()),
+              "ok");
+
+    QxPalMsg::MessageList_t messages;
+    SOAPArgControlMessageList messagesArg(kMsgList, messages);
+    EXPECT_NE(parse(messagesArg, Response(repeated("<Message/>", kLimit - 1024))).find(oversized), std::string::npos);
+    EXPECT_EQ(parse(messagesArg, Response(repeated("<Message/>", 64 << 10))), "ok");
+}
+
+}  // namespace

@@ -61,6 +61,15 @@ State Classify(const unsigned short* name) {
     }
 }
 
+// The memory of one record in the caller's list besides its texts: the list
+// node, the record and its implementation, and the heap's bookkeeping of the three.
+constexpr std::size_t kRecordCost =
+    2 * sizeof(void*) + sizeof(ControlComponent) + sizeof(ControlComponentImpl) + 3 * 2 * sizeof(void*);
+
+std::size_t TextCost(const QxPalStr::String_t& text) {
+    return text.Units().capacity() * sizeof(unsigned short);
+}
+
 }  // namespace
 
 SOAPArgControlComponentList::SOAPArgControlComponentList(const unsigned short* name,
@@ -140,6 +149,11 @@ void SOAPArgControlComponentList::EndElement(const unsigned short* prefix, const
     // States 0 to 2: the end of an entry, of the argument itself, or of a
     // field that enclosed another field (whose end already returned to 2).
     if (state_ == kInEntry && NameIs(name, u"ctrlcomp")) {
+        // What the record will hold counts against what one response may
+        // build, before it is built (the texts are already there).
+        QxLnkSoap::ChargeResponseMemory(kRecordCost + TextCost(record.GetName()) + TextCost(record.GetDescription()) +
+                                        TextCost(record.GetCategory()) + TextCost(record.GetPID()) +
+                                        TextCost(record.GetXML()));
         list_.emplace_back();
         *ControlComponentImpl::GetImpl(list_.back()) = std::move(record);
         state_ = kInList;

@@ -78,6 +78,10 @@ Code Classify(const unsigned short* name) {
     return kOther;
 }
 
+// The memory of one message in the caller's list besides its texts: the
+// message and the heap's bookkeeping of it and its parts.
+constexpr std::size_t kMessageCost = sizeof(QxPalMsg::Message_t) + 4 * 2 * sizeof(void*);
+
 // A message number: decimal digits within range, white space around; 0 otherwise.
 unsigned MessageNumber(const QxPalStr::String_t& text) {
     const QxPalStr::UTF16String& units = text.Units();
@@ -187,6 +191,11 @@ void SOAPArgControlMessageList::EndElement(const unsigned short* prefix, const u
             if (tracing) {
                 Trace(QxPalStr::String_t("Message created :") + message.Format(QxPalMsg::FORMAT_FULL), __LINE__);
             }
+            // What the message will hold counts against what one response may build.
+            std::size_t cost = kMessageCost + catalog.size() + messageText_.Units().capacity() * sizeof(unsigned short);
+            for (int p = 0; p < pendingParms_.GetCount(); ++p)
+                cost += sizeof(QxPalMsg::Parm_t) + pendingParms_.GetParm(p).GetText().Units().capacity() * sizeof(unsigned short);
+            QxLnkSoap::ChargeResponseMemory(cost);
             list_.Add(std::move(message));
             pendingParms_.Clear();
             state_ = kMsgList;

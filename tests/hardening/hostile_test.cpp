@@ -194,6 +194,13 @@ const HostileResponse kHostileResponses[] = {
      },
      "An HTTP line of the response is too long"},
     {"EmptyBody", Ask::StatusText, [] { return Http(""); }, "no element found"},
+    // Under the size limit on the wire, but records far larger than it in memory.
+    {"ManyEmptyComponents", Ask::StatusList,
+     [] { return Http(Envelope("<complist>" + Repeat("<ctrlcomp/>", (kMaxResponseBytes - 4096) / 11) + "</complist>")); },
+     "larger than 33554432 bytes"},
+    {"ManyEmptyMessages", Ask::Progress,
+     [] { return Http(Envelope("<MsgList>" + Repeat("<Message/>", (kMaxResponseBytes - 4096) / 10) + "</MsgList>")); },
+     "larger than 33554432 bytes"},
     {"StatusWithoutBodyCarryingOne", Ask::StatusText,
      [] { return Http(Envelope(""), "HTTP/1.1 204 No Content\r\n"); }, "HTTP status 204"},
     {"HeadLargerThanItsLimit", Ask::StatusText,
@@ -202,6 +209,32 @@ const HostileResponse kHostileResponses[] = {
 };
 
 class HostileResponses : public Hostile, public ::testing::WithParamInterface<HostileResponse> {};
+
+// Answers whose parsing once took many times the call's deadline, and
+// ignored it: 40,000 namespace declarations in scope of 400,000 elements that
+// use the first of them, and one comment token of 7 MiB. Both are well-formed:
+// they must be read within the deadline of 2 s (the call fails at it), where
+// they once took seconds more.
+TEST_F(Hostile, ManyNamespacesAndALargeTokenAreParsedWithinTheDeadline) {
+#ifdef DADOVU_HARDENING_SANITIZED
+    constexpr int kElements = 100000;  // a sanitizer slows parsing several times over
+#else
+    constexpr int kElements = 400000;
+#endif
+    std::string declarations;
+    for (int i = 0; i < 40000; ++i) declarations += " xmlns:p" + std::to_string(i) + "=\"u" + std::to_string(i) + "\"";
+    std::string namespaces = Envelope("");
+    namespaces.insert(namespaces.find("<result>"), Repeat("<p0:e/>", kElements));
+    namespaces.insert(namespaces.find(" xmlns:m="), declarations);
+    const std::string token = Envelope("<status>x</status><!--" + std::string(7u << 20, 'c') + "-->");
+    for (const std::string& body : {namespaces, token}) {
+        ASSERT_LT(body.size(), kMaxResponseBytes);
+        RawDaemon daemon(RawDaemon::Mode::Verbatim, Http(body));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_NO_THROW(Control::Status(Control::STATUS_NAMES, "*", options_, QxPalNet::URI_t(daemon.Uri().c_str())));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000)) << "the deadline is 2 s";
+    }
+}
 
 TEST_P(HostileResponses, AreRefusedAsCommunicationFailures) {
     const HostileResponse& row = GetParam();

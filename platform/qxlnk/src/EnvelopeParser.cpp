@@ -21,8 +21,39 @@ bool IsSoap(const NamespaceScope::Name& name, std::string_view wanted) {
 
 EnvelopeParser::EnvelopeParser() : driver_(*this) {}
 
+namespace {
+
+// The parser whose outputs are being handed elements on this thread.
+thread_local EnvelopeParser* t_parsing = nullptr;
+
+class ParsingScope {
+public:
+    explicit ParsingScope(EnvelopeParser* parser) : previous_(t_parsing) { t_parsing = parser; }
+    ~ParsingScope() { t_parsing = previous_; }
+    ParsingScope(const ParsingScope&) = delete;
+    ParsingScope& operator=(const ParsingScope&) = delete;
+
+private:
+    EnvelopeParser* previous_;
+};
+
+}  // namespace
+
+bool EnvelopeParser::Feed(const char* data, std::size_t length, bool last) {
+    const ParsingScope scope(this);
+    return driver_.Feed(data, length, last);
+}
+
+void EnvelopeParser::Charge(std::size_t bytes) {
+    memoryCharged_ += bytes;
+    if (memoryCharged_ <= memoryLimit_) return;
+    throw QxLnkSoap::SoapException(ErrorMessage(WithContext(
+        "The response makes its results larger than " + std::to_string(memoryLimit_) + " bytes, " +
+        std::to_string(QxLnkSoap::kResponseMemoryFactor) + " times the limit of a response's size")));
+}
+
 void EnvelopeParser::Begin(int count, QxLnkSoap::SOAPArg* const* outputs, const std::string* context,
-                           const Deadlines* deadlines) {
+                           const Deadlines* deadlines, std::size_t memoryLimit) {
     if (count < 0 || (count > 0 && outputs == nullptr)) ThrowIllegalArgument("A call needs its outputs");
     for (int i = 0; i < count; ++i) {
         if (outputs[i] == nullptr) ThrowIllegalArgument("A call output is null");
@@ -32,6 +63,8 @@ void EnvelopeParser::Begin(int count, QxLnkSoap::SOAPArg* const* outputs, const 
     count_ = count;
     context_ = context;
     deadlines_ = deadlines;
+    memoryLimit_ = memoryLimit;
+    memoryCharged_ = 0;
     document_ = Document();
     namespaces_.Clear();
     taken_.clear();
@@ -226,13 +259,18 @@ void EnvelopeParser::OnText(const char* text, int length) {
 
 namespace QxLnkSoap {
 
+void ChargeResponseMemory(std::size_t bytes) {
+    if (QxLnkImpl::EnvelopeParser* parser = QxLnkImpl::t_parsing) parser->Charge(bytes);
+}
+
 void ParseResponseEnvelope(std::string_view body, int count, SOAPArg* const* outputs, std::size_t maxBytes) {
     if (body.size() > maxBytes)
         throw SoapException(QxLnkImpl::ErrorMessage("The response of " + std::to_string(body.size()) +
                                                     " bytes exceeds the limit of " + std::to_string(maxBytes) +
                                                     " bytes"));
     QxLnkImpl::EnvelopeParser parser;
-    parser.Begin(count, outputs);
+    parser.Begin(count, outputs, nullptr, nullptr,
+                 maxBytes > SIZE_MAX / kResponseMemoryFactor ? SIZE_MAX : kResponseMemoryFactor * maxBytes);
     if (!parser.Feed(body.data(), body.size(), true) || !parser.Finish()) parser.RaiseError();
     parser.CheckResult();
 }

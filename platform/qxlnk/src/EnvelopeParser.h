@@ -8,6 +8,7 @@
 
 #include <qxlnk/soap.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,15 +31,20 @@ public:
     // Starts a new document whose outputs are `outputs`. `context` (e.g. the
     // URI), when given, is named in the messages of SoapExceptions; parsing
     // stops at the call deadline of `deadlines`, when given. All three must
-    // outlive the parse. Throws IllegalArgumentError_t for missing outputs.
+    // outlive the parse. The outputs may build at most `memoryLimit` bytes
+    // (see QxLnkSoap::ChargeResponseMemory). Throws IllegalArgumentError_t for
+    // missing outputs.
     void Begin(int count, QxLnkSoap::SOAPArg* const* outputs, const std::string* context = nullptr,
-               const Deadlines* deadlines = nullptr);
+               const Deadlines* deadlines = nullptr, std::size_t memoryLimit = SIZE_MAX);
     // Parses the next piece of the document; false once parsing has stopped.
     // `last`: the document ends with this piece (cheaper than a separate Finish).
-    bool Feed(const char* data, std::size_t length, bool last = false) { return driver_.Feed(data, length, last); }
+    bool Feed(const char* data, std::size_t length, bool last = false);
     // Ends the document (nothing to do after a last piece); false when it is
     // not complete and well-formed.
-    bool Finish() { return driver_.Finish(); }
+    bool Finish() { return Feed(nullptr, 0, true); }
+    // Adds `bytes` to what the outputs built; throws the SoapException of an
+    // oversized response past the limit. For ChargeResponseMemory.
+    void Charge(std::size_t bytes);
     // After Feed or Finish returned false: throws what an output argument
     // threw, the TransportError of the call deadline when it passed while
     // parsing, or the SoapException that describes the error.
@@ -82,6 +88,8 @@ private:
     int count_ = 0;
     const std::string* context_ = nullptr;
     const Deadlines* deadlines_ = nullptr;
+    std::size_t memoryLimit_ = SIZE_MAX;
+    std::size_t memoryCharged_ = 0;
 
     Document document_;
     NamespaceScope namespaces_;

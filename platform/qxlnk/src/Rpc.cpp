@@ -219,7 +219,8 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
             }
         }
         envelope = &connection->Parser();
-        envelope->Begin(count, outputs, &prepared.uri, &deadlines);
+        envelope->Begin(count, outputs, &prepared.uri, &deadlines,
+                        QxLnkSoap::kResponseMemoryFactor * static_cast<std::size_t>(messenger->maxResponseBytes));
         outcome = QxLnkImpl::ReceiveResponse(*connection, *envelope, messenger->maxResponseBytes, deadlines, prepared.uri);
     } catch (const QxLnkImpl::TransportError& error) {
         ThrowRpc(error.what(), prepared.uri);

@@ -15,6 +15,7 @@
 #include <qxpal/string.h>
 #include <qxpal/xml.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -156,6 +157,17 @@ protected:
 // IllegalArgumentError_t for text that XML cannot carry.
 QXLNK_API std::string WriteRequestEnvelope(const char* method, int count, const SOAPArg* const* args,
                                            const QxPalStr::String_t* targetId);
+
+// The memory that output arguments build from one response (records, lists,
+// their texts) is bounded by kResponseMemoryFactor times the response size
+// limit ("MAX_RESPONSE_BYTES"), so that a response of many small elements
+// cannot make a call take far more memory than the limit says. An argument
+// that builds such things reports what each costs as it builds it; the
+// response in progress on this thread is then refused as oversized (a
+// SoapException, thrown from here) once the sum passes the bound. Outside the
+// parse of a response it does nothing.
+constexpr std::size_t kResponseMemoryFactor = 4;
+QXLNK_API void ChargeResponseMemory(std::size_t bytes);
 
 // Whether Expat may defer reparsing an unfinished token until enough new
 // input has come (its guard against quadratic parsing time, from Expat 2.6
