@@ -104,6 +104,11 @@ TEST_F(Ctl, EachCommandSendsItsArgumentsAndPrintsTheAnswer) {
          "*"},
         {{"stop", "web"}, {Reply::Result(70)}, 10, "", "dadovuctl: Not authorized. (ctrl 8)\n", "*"},
         {{"add", "x"}, {Reply::Result(74)}, 10, "", "dadovuctl: the daemon refused to add", "*"},
+        // Not authorized, where dadovuctl reads the code itself: the security status too.
+        {{"add", "x"}, {Reply::Result(70)}, 10, "", "dadovuctl: the daemon refused to add", "*"},
+        {{"delete", "x"}, {Reply::Result(70)}, 10, "", "dadovuctl: the daemon refused to delete", "*"},
+        {{"progress", "5"}, {Reply::Result(70)}, 10, "request 5: failed (code 70)\n",
+         "dadovuctl: request 5 failed: code 70\n", "*"},
         {{"status", "--level", "-1"}, {}, 11, "",  // refused by the library: nothing is sent
          "dadovuctl: Illegal value for argument 'level' in method 'Status'. level=-1", ""},
     };

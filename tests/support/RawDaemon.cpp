@@ -158,6 +158,10 @@ struct RawDaemon::Impl {
             if (answer.empty()) break;
             for (std::size_t i = 0; i < answer.size(); ++i) {
                 if (i > 0) std::this_thread::sleep_for(std::chrono::microseconds(piecePauseUs.load()));
+                if (answer[i].empty()) {  // the end of the answer is the end of the connection
+                    shutdown(fd, SHUT_WR);
+                    return Drain(fd, Clock::now() + kDrainTime);
+                }
                 if (!SendAll(fd, answer[i].data(), answer[i].size())) return;
             }
         } while (ReadRequest(fd, pending, Clock::now() + std::chrono::milliseconds(idleCloseMs.load())));

@@ -184,7 +184,8 @@ public:
     void SetIdleClose(std::chrono::milliseconds after);
     // The answer of each request in Pieces mode: each piece is sent on its
     // own, after a pause of `pause` (default 1 ms) that lets the client read
-    // the one before. Called on the connection's thread; set before use.
+    // the one before; an empty piece closes the connection. Called on the
+    // connection's thread; set before use.
     void SetPieces(std::function<std::vector<std::string>(std::size_t request)> pieces);
     void SetPiecePause(std::chrono::microseconds pause);
 

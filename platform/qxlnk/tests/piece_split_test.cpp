@@ -104,6 +104,30 @@ TEST_P(PieceSplit, KeptAliveAnswersAndFaultsInRandomPiecesMeanWhatTheyMeanWhole)
     EXPECT_EQ(daemon.ConnectionCount(), 1u);
 }
 
+// A body without Content-Length ends where the connection does: arriving in
+// pieces with pauses, it is read to that end, not to its first piece.
+TEST_P(PieceSplit, ABodyThatTheConnectionsEndFramesIsReadToThatEnd) {
+    const std::string body = Reply::Result(7).Output("echo", "framed by the end").Body("start", "urn:qxlnk:rpc");
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nConnection: close\r\n\r\n";
+    RawDaemon daemon(RawDaemon::Mode::Pieces);
+    daemon.SetPiecePause(std::chrono::milliseconds(20));
+    daemon.SetPieces([&](std::size_t n) {
+        const std::size_t third = body.size() / 3;
+        return n < 2 ? std::vector<std::string>{head + body.substr(0, third), body.substr(third, third),
+                                                body.substr(2 * third), ""}
+                     : std::vector<std::string>();
+    });
+    const QxLnkMsg::Messenger messenger = MakeMessenger("TIMEOUT_MS = 10000\n");
+    for (int i = 0; i < 2; ++i) {
+        int result = -1;
+        std::string echo;
+        EXPECT_EQ(Outcome(messenger, daemon, &result, &echo), "ok");
+        EXPECT_EQ(result, 7);
+        EXPECT_EQ(echo, "framed by the end");
+    }
+    EXPECT_EQ(daemon.ConnectionCount(), 2u) << "a connection the answer's end closed is not reused";
+}
+
 INSTANTIATE_TEST_SUITE_P(Deferral, PieceSplit, ::testing::Values(ReparseDeferral::Library, ReparseDeferral::Off),
                          [](const ::testing::TestParamInfo<ReparseDeferral>& param) {
                              return std::string(param.param == ReparseDeferral::Library ? "AsExpatHasIt" : "Off");

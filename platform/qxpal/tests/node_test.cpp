@@ -105,6 +105,11 @@ TEST(SettingsCache, ChangesTakeEffectAtTheNextOpen) {
     EXPECT_EQ(Open("ctrl").GetUtf8("K") + first.GetUtf8("K"), "21");  // an opened set is a snapshot
     WriteFile(settings.Path(), "[ctrl]\nK = 33\n");  // in place
     EXPECT_EQ(Open("ctrl").GetUtf8("K"), "33");
+    // In place, the same size, within the same second (most likely): the
+    // modification time's fraction of a second tells the versions apart.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WriteFile(settings.Path(), "[ctrl]\nK = 44\n");
+    EXPECT_EQ(Open("ctrl").GetUtf8("K"), "44");
     std::filesystem::remove(settings.Path());
     EXPECT_EQ(Open("ctrl").Find("K"), nullptr);
 }
