@@ -2,7 +2,10 @@
 // wire and writes to the trace, the daemon's result codes, what failures
 // become and which of them reach the node's log.
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -363,6 +366,67 @@ TEST_F(EngineFrame, ARequestInFlightDoesNotHoldUpAnotherOne) {
     EXPECT_FALSE(slowDone.load()) << "the second request waited for the first one";
     release.set_value();
     slow.join();
+}
+
+}  // namespace
+
+namespace {
+
+using namespace DaDovuTest;
+using DaDovu::Control;
+
+class TextFromTheDaemon : public DaemonTest {};
+
+// A user name or fault string from the daemon that holds line feeds and TABs
+// is one line of six columns in the trace, and one entry in the log.
+TEST_F(TextFromTheDaemon, CannotForgeTraceLinesOrColumns) {
+    const std::string forged = "root\n2026-12-07T00:00:00.000000Z\t1\tctrl.rpcclient\t1\tX:1\tforged";
+    std::mutex mutex;
+    Texts lines;
+    QxPalTrc::SetTraceSink([&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back(line);
+    });
+    QxPalTrc::SetTraceMask("ctrl.rpcclient", 1 | 4);
+    daemon_.Enqueue(SoapTest::Reply::Result(0).Output("uid", "0", "xsd:int").Output("user", forged));
+    EXPECT_EQ(Control::GetUser(options_, Uri()).user.ToUtf8(), forged);  // the caller gets it unchanged
+    daemon_.Enqueue(SoapTest::Reply::Fault(forged));
+    EXPECT_THROW(Control::Start("web", false, options_, Uri()), DaDovu::CommunicationException);
+    QxPalTrc::SetTraceSink({});
+    QxPalTrc::SetTraceMask("ctrl.rpcclient", 0);
+    std::size_t quoting = 0;
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+        EXPECT_EQ(Split(line, '\t').size(), 6u) << line;
+        quoting += line.find("root\\n2026-12-07T00:00:00.000000Z\\t1\\tctrl.rpcclient") != std::string::npos;
+    }
+    EXPECT_EQ(quoting, 2u) << "the user line and the failure line";
+    const Texts log = settings_.Log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("root\\n2026"), std::string::npos) << log[0];
+}
+
+// Writes a failed start's log entry to a standard error whose reader has gone
+// (no [log] FILE); 0 when the caller got its exception and no SIGPIPE.
+int StartWithAClosedStandardError(const std::string& uri) {
+    int ends[2];
+    if (::pipe(ends) != 0 || ::dup2(ends[1], STDERR_FILENO) < 0) return 2;
+    ::close(ends[0]);
+    ::close(ends[1]);
+    try {
+        Control::Start("web", false, Control::Options(), QxPalNet::URI_t(uri.c_str()));
+    } catch (const DaDovu::CommunicationException&) {
+        return 0;
+    }
+    return 3;
+}
+
+TEST(LogToAClosedPipeDeathTest, AFailedStartReachesTheCallerWithoutSigpipe) {
+    NodeSettings settings;
+    settings.Set("log", "FILE", "");  // standard error
+    SoapTest::TestDaemon daemon;
+    daemon.Enqueue(SoapTest::Reply::Fault("boom"));
+    EXPECT_EXIT(std::_Exit(StartWithAClosedStandardError(daemon.Uri())), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
