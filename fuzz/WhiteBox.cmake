@@ -9,5 +9,5 @@ function(dadovu_fuzz_white_box target)
                  "${src}/Errors.cpp" "${src}/Exceptions.cpp" "${src}/SoapElement.cpp")
   target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}/fuzz" "${PROJECT_SOURCE_DIR}/platform/qxlnk/include"
                              "${src}")
-  target_link_libraries(${target} PRIVATE QxPal::qxpal EXPAT::EXPAT)
+  target_link_libraries(${target} PRIVATE QxPal::qxpal EXPAT::EXPAT $<BUILD_INTERFACE:dadovu_expat_features>)
 endfunction()
