@@ -10,6 +10,5 @@ function(qxlnk_white_box target)
                  "${src}/Utf16Buffer.cpp" "${src}/RequestWriter.cpp" "${src}/Errors.cpp" "${src}/Exceptions.cpp"
                  "${src}/SoapElement.cpp")
   target_include_directories(${target} PRIVATE "${QXLNK_SOURCE_DIR}/include" "${src}")
-  target_compile_definitions(${target} PRIVATE ${QXLNK_EXPAT_DEFINITIONS})
-  target_link_libraries(${target} PRIVATE QxPal::qxpal EXPAT::EXPAT)
+  target_link_libraries(${target} PRIVATE QxPal::qxpal EXPAT::EXPAT $<BUILD_INTERFACE:expat_features>)
 endfunction()

@@ -78,6 +78,24 @@ std::string ToLower(std::string text) {
 // stay as sent). targetId is the text of the first "TargetID" inside the
 // root's "Header" child. A body that is not well-formed keeps what was read
 // before the error.
+// Where the current event lies. Expat 2.9 deprecates the functions without 64
+// (cmake/ExpatFeatures.cmake).
+long long ByteIndex(XML_Parser parser) {
+#if HAVE_XML_GETCURRENTBYTEINDEX64
+    return XML_GetCurrentByteIndex64(parser);
+#else
+    return XML_GetCurrentByteIndex(parser);
+#endif
+}
+
+long long ByteCount(XML_Parser parser) {
+#if HAVE_XML_GETCURRENTBYTECOUNT64
+    return static_cast<long long>(XML_GetCurrentByteCount64(parser));
+#else
+    return XML_GetCurrentByteCount(parser);
+#endif
+}
+
 class EnvelopeReader {
 public:
     static void Read(RecordedRequest& request) {
@@ -134,7 +152,7 @@ private:
             }
             text_.clear();
             argHasChildren_ = false;
-            contentStart_ = XML_GetCurrentByteIndex(parser_) + XML_GetCurrentByteCount(parser_);
+            contentStart_ = ByteIndex(parser_) + ByteCount(parser_);
         } else if (InArgument(1)) {
             argHasChildren_ = true;
         }
@@ -147,7 +165,7 @@ private:
     void End() {
         if (InArgument(0)) {
             std::string value = text_;
-            const long long end = XML_GetCurrentByteIndex(parser_);
+            const long long end = ByteIndex(parser_);
             if (argHasChildren_ && contentStart_ <= end && end <= static_cast<long long>(request_.body.size())) {
                 value = request_.body.substr(static_cast<std::size_t>(contentStart_),
                                              static_cast<std::size_t>(end - contentStart_));

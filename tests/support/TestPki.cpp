@@ -60,17 +60,31 @@ TestPki::TestPki() {
         return path(name + ".pem");
     };
     // <name>.pem and <name>.key, signed by the authority `ca` with `extensions`
-    // and valid for `days`; returns their paths. OpenSSL 3.0 cannot date a
-    // certificate in the past, but -1 day makes one that expired a day before
-    // it was made.
+    // and valid for ten years, or expired; returns their paths. OpenSSL 3.4
+    // and later date a certificate in the past with -not_before and
+    // -not_after, and refuse -days -1; OpenSSL 3.0 lacks those two options,
+    // but -days -1 makes a certificate that expired a day before it was made.
     int serial = 1;
     const auto leaf = [&](const std::string& name, const std::string& commonName, const std::string& ca,
-                          const std::string& extensions, const std::string& days = "3650") {
+                          const std::string& extensions, bool expired = false) {
         request({"-keyout", path(name + ".key"), "-out", path(name + ".csr"), "-subj", "/CN=" + commonName});
         std::ofstream(path(name + ".ext")) << extensions;
-        Openssl(path("openssl.log"), {"x509", "-req", "-in", path(name + ".csr"), "-CA", path(ca + ".pem"), "-CAkey",
-                                      path(ca + ".key"), "-set_serial", std::to_string(++serial), "-days", days,
-                                      "-extfile", path(name + ".ext"), "-out", path(name + ".pem")});
+        const auto sign = [&](const std::vector<std::string>& validity) {
+            std::vector<std::string> args = {"x509", "-req", "-in", path(name + ".csr"), "-CA", path(ca + ".pem"),
+                                             "-CAkey", path(ca + ".key"), "-set_serial", std::to_string(++serial),
+                                             "-extfile", path(name + ".ext"), "-out", path(name + ".pem")};
+            args.insert(args.end(), validity.begin(), validity.end());
+            Openssl(path("openssl.log"), args);
+        };
+        if (!expired) {
+            sign({"-days", "3650"});
+        } else {
+            try {
+                sign({"-not_before", "20200101000000Z", "-not_after", "20200102000000Z"});
+            } catch (const std::runtime_error&) {
+                sign({"-days", "-1"});
+            }
+        }
         return std::make_pair(path(name + ".pem"), path(name + ".key"));
     };
     try {
@@ -82,7 +96,7 @@ TestPki::TestPki() {
         std::tie(untrustedCert_, untrustedKey_) = leaf("untrusted", "localhost", "other-ca", serverExt);
         std::tie(wrongHostCert_, wrongHostKey_) =
             leaf("wronghost", "wrong.example", "ca", std::string(kServerExt) + "subjectAltName=DNS:wrong.example\n");
-        std::tie(expiredCert_, expiredKey_) = leaf("expired", "localhost", "ca", serverExt, "-1");
+        std::tie(expiredCert_, expiredKey_) = leaf("expired", "localhost", "ca", serverExt, /*expired=*/true);
     } catch (...) {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);

@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 namespace QxLnkImpl {
 
@@ -19,6 +20,11 @@ namespace {
 
 namespace http = boost::beast::http;
 using boost::beast::error_code;
+// Beast's own string view: boost::string_view in Boost 1.74, boost::core::string_view
+// from 1.81 on. The overrides below name it so that they override in both.
+using BeastView = boost::beast::string_view;
+
+std::string_view View(BeastView text) { return std::string_view(text.data(), text.size()); }
 
 constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 constexpr std::size_t kInitialInput = 16 * 1024;
@@ -46,35 +52,35 @@ public:
     bool EnvelopeFailed() const { return envelopeFailed_; }
 
 private:
-    void on_request_impl(http::verb, std::string_view, std::string_view, int, error_code&) override {}
+    void on_request_impl(http::verb, BeastView, BeastView, int, error_code&) override {}
 
-    void on_response_impl(int code, std::string_view reason, int /*version*/, error_code& ec) override {
+    void on_response_impl(int code, BeastView reason, int /*version*/, error_code& ec) override {
         status_ = code;
         // An interim response (100 Continue and the like) precedes the answer;
         // 101 would switch protocols, which a SOAP call never asks for.
         interim_ = code / 100 == 1 && code != 101;
         if (code != 200 && code != 500 && !interim_) {
             statusRefused_ = true;
-            reason_.assign(reason);
+            reason_.assign(reason.data(), reason.size());
             ec = Aborted();
         }
     }
 
-    void on_field_impl(http::field, std::string_view, std::string_view, error_code&) override {}
+    void on_field_impl(http::field, BeastView, BeastView, error_code&) override {}
     void on_header_impl(error_code&) override {}
     void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) override {}
 
-    std::size_t on_body_impl(std::string_view body, error_code& ec) override {
+    std::size_t on_body_impl(BeastView body, error_code& ec) override {
         // With a Content-Length, the piece that completes it is the document's last.
         const boost::optional<std::uint64_t> remaining = content_length_remaining();
-        Feed(body, remaining && *remaining == body.size(), ec);
+        Feed(View(body), remaining && *remaining == body.size(), ec);
         return body.size();
     }
 
-    void on_chunk_header_impl(std::uint64_t, std::string_view, error_code&) override {}
+    void on_chunk_header_impl(std::uint64_t, BeastView, error_code&) override {}
 
-    std::size_t on_chunk_body_impl(std::uint64_t, std::string_view body, error_code& ec) override {
-        Feed(body, false, ec);
+    std::size_t on_chunk_body_impl(std::uint64_t, BeastView body, error_code& ec) override {
+        Feed(View(body), false, ec);
         return body.size();
     }
 

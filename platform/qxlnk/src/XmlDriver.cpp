@@ -33,7 +33,7 @@ static_assert(XmlDriver::kClockStride <= 0x7fffffff, "an Expat piece must fit an
 // Expat's position queries, in their 64-bit forms where this Expat has them
 // (detected when the library is configured; the older forms are deprecated there).
 std::int64_t ByteIndex(XML_Parser parser) {
-#ifdef QXLNK_HAVE_XML_GETCURRENTBYTEINDEX64
+#if HAVE_XML_GETCURRENTBYTEINDEX64
     return XML_GetCurrentByteIndex64(parser);
 #else
     return XML_GetCurrentByteIndex(parser);
@@ -41,7 +41,7 @@ std::int64_t ByteIndex(XML_Parser parser) {
 }
 
 std::uint64_t ByteCount(XML_Parser parser) {
-#ifdef QXLNK_HAVE_XML_GETCURRENTBYTECOUNT64
+#if HAVE_XML_GETCURRENTBYTECOUNT64
     return XML_GetCurrentByteCount64(parser);
 #else
     const int count = XML_GetCurrentByteCount(parser);
@@ -50,7 +50,7 @@ std::uint64_t ByteCount(XML_Parser parser) {
 }
 
 std::uint64_t LineNumber(XML_Parser parser) {
-#ifdef QXLNK_HAVE_XML_GETCURRENTLINENUMBER64
+#if HAVE_XML_GETCURRENTLINENUMBER64
     return XML_GetCurrentLineNumber64(parser);
 #else
     return XML_GetCurrentLineNumber(parser);
@@ -58,7 +58,7 @@ std::uint64_t LineNumber(XML_Parser parser) {
 }
 
 std::uint64_t ColumnNumber(XML_Parser parser) {
-#ifdef QXLNK_HAVE_XML_GETCURRENTCOLUMNNUMBER64
+#if HAVE_XML_GETCURRENTCOLUMNNUMBER64
     return XML_GetCurrentColumnNumber64(parser);
 #else
     return XML_GetCurrentColumnNumber(parser);
@@ -66,7 +66,7 @@ std::uint64_t ColumnNumber(XML_Parser parser) {
 }
 
 void SetHashSalt(XML_Parser parser, const unsigned char (&salt)[16]) {
-#ifdef QXLNK_HAVE_XML_SETHASHSALT16BYTES
+#if HAVE_XML_SETHASHSALT16BYTES
     XML_SetHashSalt16Bytes(parser, salt);
 #else
     unsigned long shortSalt = 0;
@@ -80,12 +80,12 @@ void SetHashSalt(XML_Parser parser, const unsigned char (&salt)[16]) {
 class DeferralPause {
 public:
     DeferralPause(XML_Parser parser, bool pause) : parser_(pause ? parser : nullptr) {
-#ifdef QXLNK_HAVE_XML_SETREPARSEDEFERRALENABLED
+#if HAVE_XML_SETREPARSEDEFERRALENABLED
         if (parser_ != nullptr) XML_SetReparseDeferralEnabled(parser_, XML_FALSE);
 #endif
     }
     ~DeferralPause() {
-#ifdef QXLNK_HAVE_XML_SETREPARSEDEFERRALENABLED
+#if HAVE_XML_SETREPARSEDEFERRALENABLED
         if (parser_ != nullptr) XML_SetReparseDeferralEnabled(parser_, XML_TRUE);
 #endif
     }
@@ -193,7 +193,7 @@ XmlDriver::ExpatPtr XmlDriver::NewExpat(const char* encoding) {
     XML_SetCharacterDataHandler(expat, &OnText);
     XML_SetStartDoctypeDeclHandler(expat, &OnDoctype);
     XML_SetEntityDeclHandler(expat, &OnEntityDecl);
-#ifdef QXLNK_HAVE_XML_SETREPARSEDEFERRALENABLED
+#if HAVE_XML_SETREPARSEDEFERRALENABLED
     if (deferral_ == QxLnkSoap::ReparseDeferral::Off) XML_SetReparseDeferralEnabled(expat, XML_FALSE);
 #endif
     return parser;
@@ -631,7 +631,7 @@ namespace QxLnkSoap {
 void SetReparseDeferral(ReparseDeferral deferral) { QxLnkImpl::g_deferral.store(deferral); }
 
 bool HasReparseDeferral() {
-#ifdef QXLNK_HAVE_XML_SETREPARSEDEFERRALENABLED
+#if HAVE_XML_SETREPARSEDEFERRALENABLED
     return true;
 #else
     return false;

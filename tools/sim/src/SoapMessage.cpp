@@ -12,6 +12,16 @@ namespace DaDovuSim {
 
 namespace {
 
+// The line of the current event. Expat 2.9 deprecates XML_GetCurrentLineNumber
+// (cmake/ExpatFeatures.cmake).
+unsigned long long LineNumber(XML_Parser parser) {
+#if HAVE_XML_GETCURRENTLINENUMBER64
+    return XML_GetCurrentLineNumber64(parser);
+#else
+    return XML_GetCurrentLineNumber(parser);
+#endif
+}
+
 constexpr std::string_view kSoap12Namespace = "http://www.w3.org/2003/05/soap-envelope";
 constexpr std::string_view kXsiNamespace = "http://www.w3.org/2001/XMLSchema-instance";
 // Expat joins a namespace URI and a local name with this character; URIs
@@ -191,7 +201,7 @@ SoapRequest ParseSoapRequest(std::string_view body) {
     if (!ok)
         throw SoapFault("soap:Client", std::string("the request is not well-formed XML: ") +
                                            XML_ErrorString(XML_GetErrorCode(parser.get())) + " at line " +
-                                           std::to_string(XML_GetCurrentLineNumber(parser.get())));
+                                           std::to_string(LineNumber(parser.get())));
     if (!p.sawBody) throw SoapFault("soap:Client", "the envelope has no Body");
     if (p.request.method.empty()) throw SoapFault("soap:Client", "the Body holds no method element");
     return std::move(p.request);
