@@ -422,6 +422,9 @@ int StartWithAClosedStandardError(const std::string& uri) {
 }
 
 TEST(LogToAClosedPipeDeathTest, AFailedStartReachesTheCallerWithoutSigpipe) {
+    // The child runs the test afresh, with a daemon of its own: a fork of this
+    // threaded process could inherit a lock a daemon thread held.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     NodeSettings settings;
     settings.Set("log", "FILE", "");  // standard error
     SoapTest::TestDaemon daemon;

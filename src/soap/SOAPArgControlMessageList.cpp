@@ -184,6 +184,12 @@ void SOAPArgControlMessageList::EndElement(const unsigned short* prefix, const u
             return;
         case kMessage: {
             const std::string catalog = catalogId_.ToUtf8();
+            // What the message will hold counts against what one response may
+            // build, its parameters again: the message takes a copy of them.
+            std::size_t cost = kMessageCost + catalog.size() + messageText_.Units().capacity() * sizeof(unsigned short);
+            for (int p = 0; p < pendingParms_.GetCount(); ++p)
+                cost += sizeof(QxPalMsg::Parm_t) + pendingParms_.GetParm(p).GetText().Units().capacity() * sizeof(unsigned short);
+            QxLnkSoap::ChargeResponseMemory(cost);
             QxPalMsg::CreateMessage_t message(static_cast<QxPalMsg::Severity_e>(severity_),
                                               QxPalMsg::MessageCatalog_t(catalog.c_str()), MessageNumber(messageNo_),
                                               messageText_);
@@ -191,11 +197,6 @@ void SOAPArgControlMessageList::EndElement(const unsigned short* prefix, const u
             if (tracing) {
                 Trace(QxPalStr::String_t("Message created :") + message.Format(QxPalMsg::FORMAT_FULL), __LINE__);
             }
-            // What the message will hold counts against what one response may build.
-            std::size_t cost = kMessageCost + catalog.size() + messageText_.Units().capacity() * sizeof(unsigned short);
-            for (int p = 0; p < pendingParms_.GetCount(); ++p)
-                cost += sizeof(QxPalMsg::Parm_t) + pendingParms_.GetParm(p).GetText().Units().capacity() * sizeof(unsigned short);
-            QxLnkSoap::ChargeResponseMemory(cost);
             list_.Add(std::move(message));
             pendingParms_.Clear();
             state_ = kMsgList;
@@ -212,7 +213,12 @@ void SOAPArgControlMessageList::EndElement(const unsigned short* prefix, const u
         case kCatalogId: catalogId_ = GetCharacters(); break;
         case kMsgNo: messageNo_ = GetCharacters(); break;
         case kMsgString: messageText_ = GetCharacters(); break;
-        case kParam: pendingParms_.AddParm(QxPalMsg::Parm_t(GetCharacters())); break;
+        case kParam:
+            // Counted as read: a message may hold any number of parameters.
+            QxLnkSoap::ChargeResponseMemory(sizeof(QxPalMsg::Parm_t) +
+                                            GetCharacters().Units().capacity() * sizeof(unsigned short));
+            pendingParms_.AddParm(QxPalMsg::Parm_t(GetCharacters()));
+            break;
         default: break;  // "Catalog" and "Params" only hold other elements.
     }
     state_ = kMessage;

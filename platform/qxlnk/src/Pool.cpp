@@ -52,12 +52,26 @@ struct ForkGuard {
     }
 };
 
+namespace {
+void Abandon(std::vector<std::unique_ptr<Connection>>& inherited);
+}  // namespace
+
 ConnectionPool::ConnectionPool(std::size_t maxIdle, std::size_t maxIdlePerKey)
     : maxIdle_(maxIdle), maxIdlePerKey_(maxIdlePerKey), forks_(ForkGuard::Forks().load(std::memory_order_relaxed)) {
     ForkGuard::Register(this);
 }
 
-ConnectionPool::~ConnectionPool() { ForkGuard::Unregister(this); }
+// A child that ends (exit() destroys a static messenger's pool) closes what it
+// inherited without a goodbye, which would end the parent's TLS sessions.
+ConnectionPool::~ConnectionPool() {
+    ForkGuard::Unregister(this);
+    std::vector<std::unique_ptr<Connection>> inherited;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        DropInherited(inherited);
+    }
+    Abandon(inherited);
+}
 
 void ConnectionPool::DropInherited(std::vector<std::unique_ptr<Connection>>& dropped) {
     const std::uint64_t forks = ForkGuard::Forks().load(std::memory_order_relaxed);

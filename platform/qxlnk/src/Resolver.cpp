@@ -4,6 +4,8 @@
 
 #include "Errors.h"
 
+#include <pthread.h>
+
 #include <qxlnk/resolver.h>
 
 #include <atomic>
@@ -44,7 +46,19 @@ struct Lookup {
 class LookupTable {
 public:
     static LookupTable& Instance() {
-        static LookupTable* const table = new LookupTable();
+        static LookupTable* const table = [] {
+            auto* made = new LookupTable();
+            // A child has none of its parent's lookup threads: it starts with
+            // none running, and never with the table locked.
+            pthread_atfork([] { Instance().mutex_.lock(); }, [] { Instance().mutex_.unlock(); },
+                           [] {
+                               LookupTable& inherited = Instance();
+                               inherited.running_.clear();
+                               inherited.inFlight_ = 0;
+                               inherited.mutex_.unlock();
+                           });
+            return made;
+        }();
         return *table;
     }
 

@@ -169,10 +169,24 @@ std::uint64_t NextSaltWord() {
 // A document's opening and closing, and what its opening leaves open.
 struct XmlDriver::Frame {
     std::string opening, closing;
-    int depth = 0;                      // elements open after the opening
-    unsigned long long openingLines = 0;    // line breaks in the opening
-    unsigned long long openingColumns = 0;  // characters after its last line break
+    int depth = 0;  // elements open after the opening
+    Extent openingExtent, closingExtent;
 };
+
+XmlDriver::Extent XmlDriver::Extent::Of(std::string_view text) {
+    Extent extent;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\n' || c == '\r') {
+            ++extent.lines;
+            extent.columns = 0;
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else if ((c & 0xC0) != 0x80) {
+            ++extent.columns;
+        }
+    }
+    return extent;
+}
 
 XmlDriver::XmlDriver(XmlEvents& events) : events_(events), frames_(new Frame[kFrames]) {
     const std::uint64_t words[2] = {NextSaltWord(), NextSaltWord()};
@@ -191,6 +205,7 @@ XmlDriver::ExpatPtr XmlDriver::NewExpat(const char* encoding) {
     XML_SetParamEntityParsing(expat, XML_PARAM_ENTITY_PARSING_NEVER);
     XML_SetElementHandler(expat, &OnStart, &OnEnd);
     XML_SetCharacterDataHandler(expat, &OnText);
+    XML_SetCdataSectionHandler(expat, &OnCdataStart, &OnCdataEnd);
     XML_SetStartDoctypeDeclHandler(expat, &OnDoctype);
     XML_SetEntityDeclHandler(expat, &OnEntityDecl);
 #if HAVE_XML_SETREPARSEDEFERRALENABLED
@@ -239,6 +254,8 @@ bool XmlDriver::Decide(std::string_view head, bool complete) {
     if (stream) {
         UseStream();
         document_.declarationLength = at;
+        // Where the declaration leaves the position, for errors: Expat never sees it.
+        if (at > 0) document_.declaration = Extent::Of(head.substr(0, at));
     } else {
         whole_ = NewExpat(nullptr);
         current_ = whole_.get();
@@ -307,20 +324,8 @@ void XmlDriver::KeepFrame() {
     frame.opening.assign(d.whole, d.openingEnd);
     frame.closing.assign(d.whole + d.closingStart, d.wholeLength - d.closingStart);
     frame.depth = d.openingDepth;
-    // Positions after the opening, counted as Expat counts them: CR, LF and
-    // CR LF each end a line; a column is a character.
-    frame.openingLines = 0;
-    frame.openingColumns = 0;
-    for (std::size_t i = 0; i < frame.opening.size(); ++i) {
-        const auto c = static_cast<unsigned char>(frame.opening[i]);
-        if (c == '\n' || c == '\r') {
-            ++frame.openingLines;
-            frame.openingColumns = 0;
-            if (c == '\r' && i + 1 < frame.opening.size() && frame.opening[i + 1] == '\n') ++i;
-        } else if ((c & 0xC0) != 0x80) {
-            ++frame.openingColumns;
-        }
-    }
+    frame.openingExtent = Extent::Of(frame.opening);
+    frame.closingExtent = Extent::Of(frame.closing);
     events_.OnFrameKept(slot);
 }
 
@@ -389,7 +394,15 @@ bool XmlDriver::Parse(const char* data, std::size_t length, bool last) {
 bool XmlDriver::ParseFinal(const char* data, std::size_t length) {
     const DeferralPause pause(current_, deferral_ == QxLnkSoap::ReparseDeferral::Library);
     streamBytes_ += length;
-    if (XML_Parse(current_, data, static_cast<int>(length), XML_FALSE) != XML_STATUS_OK) return ExpatFailed();
+#if HAVE_XML_SETREPARSEDEFERRALENABLED
+    // No bytes (the end of a chunked body): XML_Parse would return at once,
+    // leaving what deferral held back; parsing the buffer parses that.
+    const XML_Status status = length != 0 ? XML_Parse(current_, data, static_cast<int>(length), XML_FALSE)
+                                          : XML_ParseBuffer(current_, 0, XML_FALSE);
+#else
+    const XML_Status status = XML_Parse(current_, data, static_cast<int>(length), XML_FALSE);
+#endif
+    if (status != XML_STATUS_OK) return ExpatFailed();
     if (failure_.failed) return false;
     unclocked_ += length;
     if (DeadlinePassed()) return false;
@@ -403,6 +416,16 @@ bool XmlDriver::EndOfStreamDocument() {
     Document& d = document_;
     const auto pending = static_cast<std::int64_t>(streamBytes_) - ByteIndex(current_);
     if (pending == 0) {
+        if (d.inCdata) {
+            // Expat reads a CDATA section as it comes: all consumed, yet open.
+            // Inside a frame the section runs on through the closing, to the
+            // end of the whole document, where it is refused.
+            failure_.failed = true;
+            failure_.reason = std::string("The response is not well-formed XML: ") +
+                              XML_ErrorString(XML_ERROR_UNCLOSED_CDATA_SECTION) +
+                              Position(0, d.frame != nullptr ? &d.frame->closingExtent : nullptr);
+            return false;
+        }
         if (d.depth != d.floor || !d.sawRoot) {
             StopMalformed(XML_ERROR_NO_ELEMENTS);
             return false;
@@ -447,11 +470,14 @@ bool XmlDriver::MarkFrameOpening() {
     Document& d = document_;
     if (d.whole == nullptr || d.route != Route::Stream || d.frame != nullptr || d.openingEnd != std::string::npos)
         return false;
-    d.openingEnd = static_cast<std::size_t>(ByteIndex(current_) - static_cast<std::int64_t>(d.start) +
-                                            static_cast<std::int64_t>(ByteCount(current_))) +
-                   d.declarationLength;
+    const std::size_t end = static_cast<std::size_t>(ByteIndex(current_) - static_cast<std::int64_t>(d.start) +
+                                                     static_cast<std::int64_t>(ByteCount(current_))) +
+                            d.declarationLength;
+    // An empty-element tag opens nothing that a middle could stand in.
+    if (end > kMaxFrameBytes || end < 2 || end > d.wholeLength || d.whole[end - 2] == '/') return false;
+    d.openingEnd = end;
     d.openingDepth = d.depth;
-    return d.openingEnd <= kMaxFrameBytes;
+    return true;
 }
 
 bool XmlDriver::ExpatFailed() {
@@ -466,18 +492,19 @@ bool XmlDriver::ExpatFailed() {
 
 // " at line L, column C" of the current position, counted from the start of
 // the document (which the long-lived parser sees further on).
-std::string XmlDriver::Position(unsigned long columnShift) const {
+std::string XmlDriver::Position(unsigned long columnShift, const Extent* after) const {
     unsigned long long line = LineNumber(current_);
     unsigned long long column = ColumnNumber(current_) + columnShift;
     if (document_.route == Route::Stream) {
         if (line == baseLine_) column = column >= baseColumn_ ? column - baseColumn_ : 0;
         line = line >= baseLine_ ? line - baseLine_ + 1 : 1;
-        if (document_.frame != nullptr) {
-            if (line == 1) column += document_.frame->openingColumns;
-            line += document_.frame->openingLines;
-        } else if (line == 1) {
-            column += document_.declarationLength;
-        }
+        const Extent& before = document_.frame != nullptr ? document_.frame->openingExtent : document_.declaration;
+        if (line == 1) column += before.columns;
+        line += before.lines;
+    }
+    if (after != nullptr) {
+        column = after->lines == 0 ? column + after->columns : after->columns;
+        line += after->lines;
     }
     return " at line " + std::to_string(line) + ", column " + std::to_string(column + 1);
 }
@@ -528,6 +555,16 @@ void XMLCALL XmlDriver::OnText(void* self, const XML_Char* text, int length) {
         driver->StopWith(std::current_exception());
     }
 }
+
+void XMLCALL XmlDriver::OnCdataStart(void* self) {
+    auto* driver = static_cast<XmlDriver*>(self);
+    if (driver->opening_ || driver->failure_.failed) return;
+    // Outside the root on the stream, where a whole document allows none.
+    if (driver->document_.depth == 0) return driver->StopMalformed(XML_ERROR_JUNK_AFTER_DOC_ELEMENT);
+    driver->document_.inCdata = true;
+}
+
+void XMLCALL XmlDriver::OnCdataEnd(void* self) { static_cast<XmlDriver*>(self)->document_.inCdata = false; }
 
 void XMLCALL XmlDriver::OnDoctype(void* self, const XML_Char* /*name*/, const XML_Char* /*sysid*/,
                                   const XML_Char* /*pubid*/, int /*hasInternalSubset*/) {
@@ -612,7 +649,14 @@ void XmlDriver::End(const char* name) {
 void XmlDriver::Text(const char* text, int length) {
     if (opening_ || failure_.failed || length <= 0) return;
     if (document_.depth == 0) {
-        // Outside the root on the stream: only white space may stand there.
+        // Outside the root on the stream: only white space may stand there,
+        // and only as itself: a character reference is refused, as after a
+        // whole document's root (a CR LF is reported as one line feed).
+        const std::uint64_t raw = ByteCount(current_);
+        if (raw != static_cast<std::uint64_t>(length) && !(length == 1 && text[0] == '\n' && raw == 2)) {
+            StopMalformed(XML_ERROR_INVALID_TOKEN);
+            return;
+        }
         for (int i = 0; i < length; ++i) {
             if (!IsSpace(text[i])) {
                 StopMalformed(document_.sawRoot ? XML_ERROR_JUNK_AFTER_DOC_ELEMENT : XML_ERROR_SYNTAX);

@@ -123,6 +123,13 @@ private:
     using ExpatPtr = std::unique_ptr<XML_ParserStruct, ExpatDeleter>;
     enum class Route { Undecided, Stream, Whole };
     struct Frame;
+    // How far a text moves the position, as Expat counts: CR, LF and CR LF
+    // each end a line; a column is a character.
+    struct Extent {
+        unsigned long long lines = 0;
+        unsigned long long columns = 0;  // after the last line break
+        static Extent Of(std::string_view text);
+    };
     struct Failure {
         bool failed = false;
         bool timedOut = false;
@@ -140,6 +147,8 @@ private:
         bool markerFed = false;             // the end marker is being parsed
         bool sawMarker = false;
         bool finished = false;              // the last piece has been parsed
+        bool inCdata = false;               // inside a CDATA section, which Expat reads as it comes
+        Extent declaration;                 // of the XML declaration read here
         const Frame* frame = nullptr;       // the frame whose middle this document is
         // The document when it came in one piece, and where its frame's
         // opening ends and closing starts (npos until seen).
@@ -153,6 +162,8 @@ private:
     static void XMLCALL OnStart(void* self, const XML_Char* name, const XML_Char** attributes);
     static void XMLCALL OnEnd(void* self, const XML_Char* name);
     static void XMLCALL OnText(void* self, const XML_Char* text, int length);
+    static void XMLCALL OnCdataStart(void* self);
+    static void XMLCALL OnCdataEnd(void* self);
     static void XMLCALL OnDoctype(void* self, const XML_Char* name, const XML_Char* sysid, const XML_Char* pubid,
                                   int hasInternalSubset);
     static void XMLCALL OnEntityDecl(void* self, const XML_Char* name, int isParameterEntity, const XML_Char* value,
@@ -174,7 +185,9 @@ private:
     bool EndOfStreamDocument();
     bool ExpatFailed();
     bool DeadlinePassed();
-    std::string Position(unsigned long columnShift) const;
+    // " at line L, column C" of the current position moved right by
+    // `columnShift`, or past `after` when given.
+    std::string Position(unsigned long columnShift, const Extent* after = nullptr) const;
 
     XmlEvents& events_;
     unsigned char hashSalt_[16];  // its own per driver: Expat need not gather entropy per parser

@@ -53,6 +53,19 @@ const std::vector<std::string> kBodies = {
     Doc("<result>15</result>\r"),
     Doc("<echo>x]</echo><result>16</result>]\r", "", "\r"),
     Doc2("<result>17</result>\r\n]"),
+    // A CDATA section Expat reads as it comes: all consumed, yet unclosed.
+    Doc("<result>18</result><![CDATA[x"),
+    // After the root only white space as itself: no character reference, no CDATA.
+    Doc("<result>19</result>", "", "&#32;"),
+    Doc("<result>20</result>", "", "<![CDATA[ ]]>"),
+    Doc("<result>21</result>", "", "\r\n&#10;"),
+    // A declaration over two lines: errors placed on the right line.
+    Doc("<result>22</wrong>", "<?xml version=\"1.0\"\n  encoding=\"UTF-8\"?>"),
+    // A response element that is an empty-element tag, then one with content after it.
+    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><m:r xmlns:m=\"urn:m\"/>"
+    "</s:Body></s:Envelope>",
+    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><m:r xmlns:m=\"urn:m\"/>"
+    "<result>23</result></s:Body></s:Envelope>",
     // Broken: each names its position, counted from its own first line.
     Doc("<result>1</wrong>", "<?xml version=\"1.0\"?>\n"),
     Doc("<result>1</wrong>"),

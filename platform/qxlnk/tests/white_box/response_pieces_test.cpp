@@ -41,6 +41,13 @@ const std::vector<std::string> kBodies = {
     kOpen + "<result>10</result>",
     Doc("<result>11</result>", "<second/>"),
     Doc("<result>12</result>", "\xc3"),
+    Doc("<result>13</result><![CDATA[x"),
+    Doc("<result>14</result>", "&#32;"),
+    Doc("<result>15</result>", "<![CDATA[ ]]>"),
+    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><m:r xmlns:m=\"urn:m\"/>"
+    "</s:Body></s:Envelope>",
+    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><m:r xmlns:m=\"urn:m\"/>"
+    "<result>16</result></s:Body></s:Envelope>",
 };
 
 // What a caller learns from one response.
