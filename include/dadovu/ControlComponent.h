@@ -15,6 +15,7 @@ enum ComponentState : int {
     COMPONENT_RUNNING = 2,
     COMPONENT_STOPPING = 3,
     COMPONENT_FAILED = 4,
+    COMPONENT_OTHER = -2,     // a number that names no state (Client's records; see Component)
 };
 
 class ControlComponentImpl;

@@ -74,12 +74,19 @@ std::size_t TextCost(const QxPalStr::String_t& text) {
 
 SOAPArgControlComponentList::SOAPArgControlComponentList(const unsigned short* name,
                                                          std::list<ControlComponent>& list)
-    : QxLnkSoap::SOAPArg(name), list_(list) {}
+    : QxLnkSoap::SOAPArg(name), listSink_(std::in_place, list), sink_(*listSink_) {}
+
+SOAPArgControlComponentList::SOAPArgControlComponentList(const unsigned short* name,
+                                                         Engine::ComponentRecordSink& sink)
+    : QxLnkSoap::SOAPArg(name), sink_(sink) {}
+
+SOAPArgControlComponentList::~SOAPArgControlComponentList() = default;
 
 void SOAPArgControlComponentList::SetTypeAttribute() { SetXSITypeAttribute("cclist"); }
 
 void SOAPArgControlComponentList::WriteContentTo(const QxPalXml::XmlWriter_t& writer) const {
-    for (const ControlComponent& component : list_) {
+    if (!listSink_) return;
+    for (const ControlComponent& component : listSink_->List()) {
         writer.OpenTag("ctrlcomp"sv);
         WriteText(writer, "name"sv, component.GetName());
         WriteText(writer, "description"sv, component.GetDescription());
@@ -110,7 +117,7 @@ QxLnkSoap::SOAPElement* SOAPArgControlComponentList::StartElement(const unsigned
     QxLnkSoap::SOAPElement::EndElement(GetPrefix(), GetName(), GetNamespaceUri());
     QxLnkSoap::SOAPElement::StartElement(GetPrefix(), GetName(), GetNamespaceUri());
     if (state == kInEntry) {
-        *ControlComponentImpl::GetImpl(record_) = ControlComponentImpl();
+        sink_.BeginRecord();
     }
     state_ = state;
     return this;
@@ -118,49 +125,63 @@ QxLnkSoap::SOAPElement* SOAPArgControlComponentList::StartElement(const unsigned
 
 void SOAPArgControlComponentList::EndElement(const unsigned short* prefix, const unsigned short* name,
                                              const unsigned short* namespaceUri) {
-    ControlComponentImpl& record = *ControlComponentImpl::GetImpl(record_);
+    using Field = Engine::ComponentRecordSink::Field;
     switch (state_) {
-        case kInName:
-        case kInDescription:
-        case kInCategory:
-        case kInPid:
-        case kInXml: {
-            // The collected text moves into the record; collection restarts
-            // with the next element anyway.
-            QxPalStr::String_t text(std::move(characters_));
-            characters_.Clear();
-            switch (state_) {
-                case kInName: record.TakeName(std::move(text)); break;
-                case kInDescription: record.TakeDescription(std::move(text)); break;
-                case kInCategory: record.TakeCategory(std::move(text)); break;
-                case kInPid: record.TakePID(std::move(text)); break;
-                default: record.TakeXML(std::move(text)); break;
+        case kInName: sink_.TakeText(Field::Name, characters_); break;
+        case kInDescription: sink_.TakeText(Field::Description, characters_); break;
+        case kInCategory: sink_.TakeText(Field::Category, characters_); break;
+        case kInPid: sink_.TakeText(Field::Pid, characters_); break;
+        case kInXml: sink_.TakeText(Field::Xml, characters_); break;
+        case kInState: sink_.TakeState(GetCharacters().ToInt()); break;
+        default: {
+            // States 0 to 2: the end of an entry, of the argument itself, or of
+            // a field that enclosed another field (whose end already returned to 2).
+            if (state_ == kInEntry && NameIs(name, u"ctrlcomp")) {
+                sink_.EndRecord();
+                state_ = kInList;
+            } else if (NameIs(name, GetName())) {
+                QxLnkSoap::SOAPElement::EndElement(prefix, name, namespaceUri);
+                state_ = kOutside;
             }
-            state_ = kInEntry;
             return;
         }
-        case kInState:
-            record.SetState(static_cast<ComponentState>(GetCharacters().ToInt()));
-            state_ = kInEntry;
-            return;
-        default:
-            break;
     }
-    // States 0 to 2: the end of an entry, of the argument itself, or of a
-    // field that enclosed another field (whose end already returned to 2).
-    if (state_ == kInEntry && NameIs(name, u"ctrlcomp")) {
-        // What the record will hold counts against what one response may
-        // build, before it is built (the texts are already there).
-        QxLnkSoap::ChargeResponseMemory(kRecordCost + TextCost(record.GetName()) + TextCost(record.GetDescription()) +
-                                        TextCost(record.GetCategory()) + TextCost(record.GetPID()) +
-                                        TextCost(record.GetXML()));
-        list_.emplace_back();
-        *ControlComponentImpl::GetImpl(list_.back()) = std::move(record);
-        state_ = kInList;
-    } else if (NameIs(name, GetName())) {
-        QxLnkSoap::SOAPElement::EndElement(prefix, name, namespaceUri);
-        state_ = kOutside;
+    // A field's text has been taken; collection restarts with the next element anyway.
+    characters_.Clear();
+    state_ = kInEntry;
+}
+
+// ---- appending to a list ----
+
+void Engine::ComponentListSink::BeginRecord() {
+    *ControlComponentImpl::GetImpl(record_) = ControlComponentImpl();
+}
+
+void Engine::ComponentListSink::TakeText(Field field, QxPalStr::String_t& text) {
+    // The collected text moves into the record: no copy.
+    ControlComponentImpl& record = *ControlComponentImpl::GetImpl(record_);
+    switch (field) {
+        case Field::Name: record.TakeName(std::move(text)); break;
+        case Field::Description: record.TakeDescription(std::move(text)); break;
+        case Field::Category: record.TakeCategory(std::move(text)); break;
+        case Field::Pid: record.TakePID(std::move(text)); break;
+        case Field::Xml: record.TakeXML(std::move(text)); break;
     }
+}
+
+void Engine::ComponentListSink::TakeState(int state) {
+    ControlComponentImpl::GetImpl(record_)->SetState(static_cast<ComponentState>(state));
+}
+
+void Engine::ComponentListSink::EndRecord() {
+    ControlComponentImpl& record = *ControlComponentImpl::GetImpl(record_);
+    // What the record will hold counts against what one response may build,
+    // before it is built (the texts are already there).
+    QxLnkSoap::ChargeResponseMemory(kRecordCost + TextCost(record.GetName()) + TextCost(record.GetDescription()) +
+                                    TextCost(record.GetCategory()) + TextCost(record.GetPID()) +
+                                    TextCost(record.GetXML()));
+    list_.emplace_back();
+    *ControlComponentImpl::GetImpl(list_.back()) = std::move(record);
 }
 
 }  // namespace DaDovu

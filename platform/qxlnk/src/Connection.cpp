@@ -264,7 +264,8 @@ void Connection::Handshake(const Endpoint& endpoint, SSL_CTX* context, const Dea
     if (bio == nullptr) {
         const std::string reason = TakeOpenSslError();
         Close();
-        throw TransportError("Cannot start a TLS session: " + (reason.empty() ? std::string("out of memory") : reason), true);
+        throw TransportError("Cannot start a TLS session: " + (reason.empty() ? std::string("out of memory") : reason),
+                             TransportError::Stage::Tls);
     }
     bio_.fd = fd_;
     bio_.eof = false;
@@ -287,7 +288,8 @@ void Connection::Handshake(const Endpoint& endpoint, SSL_CTX* context, const Dea
     if (!configured) {
         const std::string reason = TakeOpenSslError();
         Close();
-        throw TransportError("Cannot set up TLS for " + HostPort(endpoint.host, endpoint.port) + ": " + reason, true);
+        throw TransportError("Cannot set up TLS for " + HostPort(endpoint.host, endpoint.port) + ": " + reason,
+                             TransportError::Stage::Tls);
     }
 
     for (;;) {
@@ -318,7 +320,8 @@ void Connection::Handshake(const Endpoint& endpoint, SSL_CTX* context, const Dea
             }
         }
         Close();
-        throw TransportError("TLS handshake with " + HostPort(endpoint.host, endpoint.port) + " failed: " + reason, true);
+        throw TransportError("TLS handshake with " + HostPort(endpoint.host, endpoint.port) + " failed: " + reason,
+                             TransportError::Stage::Tls);
     }
 }
 

@@ -16,6 +16,15 @@ namespace QxLnkRpc {
 RpcException::RpcException(const QxPalMsg::Message_t& message) : RuntimeException_t(message) {}
 RpcException::~RpcException() = default;
 
+RpcUnsentException::RpcUnsentException(const QxPalMsg::Message_t& message) : RpcException(message) {}
+RpcUnsentException::~RpcUnsentException() = default;
+
+RpcTlsException::RpcTlsException(const QxPalMsg::Message_t& message) : RpcUnsentException(message) {}
+RpcTlsException::~RpcTlsException() = default;
+
+RpcResponseException::RpcResponseException(const QxPalMsg::Message_t& message) : RpcException(message) {}
+RpcResponseException::~RpcResponseException() = default;
+
 }  // namespace QxLnkRpc
 
 namespace QxLnkSoap {

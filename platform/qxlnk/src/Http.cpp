@@ -110,14 +110,16 @@ private:
 [[noreturn]] void Fail(const ResponseParser& parser, EnvelopeParser& envelope, const error_code& ec,
                        std::uint64_t maxBodyBytes, const std::string& uri) {
     if (parser.StatusRefused())
-        throw TransportError("HTTP status " + std::to_string(parser.Status()) + " " + Printable(parser.Reason()));
+        throw TransportError("HTTP status " + std::to_string(parser.Status()) + " " + Printable(parser.Reason()),
+                             TransportError::Stage::Response);
     if (parser.EnvelopeFailed()) envelope.RaiseError();
     if (ec == http::error::body_limit)
         throw QxLnkSoap::SoapException(ErrorMessage("The response exceeds the limit of " +
                                                     std::to_string(maxBodyBytes) + " bytes (" + uri + ")"));
     if (ec == http::error::header_limit)
-        throw TransportError("The HTTP response head exceeds " + std::to_string(kHeaderLimit) + " bytes");
-    throw TransportError("Malformed HTTP response: " + ec.message());
+        throw TransportError("The HTTP response head exceeds " + std::to_string(kHeaderLimit) + " bytes",
+                             TransportError::Stage::Response);
+    throw TransportError("Malformed HTTP response: " + ec.message(), TransportError::Stage::Response);
 }
 
 // Makes room for at least one more byte after in.end.
@@ -130,7 +132,7 @@ void MakeRoom(InputBuffer& in) {
             in.end -= in.begin;
             in.begin = 0;
         } else {
-            if (in.capacity >= kMaxInput) throw TransportError("An HTTP line of the response is too long");
+            if (in.capacity >= kMaxInput) throw TransportError("An HTTP line of the response is too long", TransportError::Stage::Response);
             const std::size_t capacity = in.capacity * 2;
             std::unique_ptr<char[]> grown(new char[capacity]);
             std::memcpy(grown.get(), in.data.get(), in.end);
@@ -164,7 +166,8 @@ HttpOutcome ReceiveResponse(Connection& connection, EnvelopeParser& envelope, st
                 // The answer follows on the same connection: parse it afresh.
                 if (++interimResponses > kMaxInterimResponses)
                     throw TransportError("More than " + std::to_string(kMaxInterimResponses) +
-                                         " interim HTTP responses without an answer");
+                                         " interim HTTP responses without an answer",
+                                         TransportError::Stage::Response);
                 parser.emplace(envelope, maxBodyBytes);
                 continue;
             }

@@ -7,6 +7,7 @@
 #include <qxlnk/exceptions.h>
 
 #include <openssl/err.h>
+#include <sys/stat.h>
 
 #include <climits>
 
@@ -16,7 +17,7 @@ namespace {
 
 [[noreturn]] void ThrowTlsSetup(const std::string& what) {
     const std::string reason = QxLnkImpl::TakeOpenSslError();
-    throw QxLnkRpc::RpcException(QxLnkImpl::ErrorMessage(what + (reason.empty() ? "" : ": " + reason)));
+    throw QxLnkRpc::RpcTlsException(QxLnkImpl::ErrorMessage(what + (reason.empty() ? "" : ": " + reason)));
 }
 
 long long PositiveSetting(const QxPalConfig::Configuration_t& settings, const char* key, long long fallback,
@@ -48,6 +49,7 @@ Messenger::Impl::Impl(const QxPalConfig::Configuration_t& settings, const Messen
     const std::string* verify = settings.Find("VERIFY_PEER");
     verifyPeer = verify == nullptr || verify->empty() || settings.GetBool("VERIFY_PEER");
     const std::string caFile = settings.GetUtf8("CA_FILE");
+    const std::string caDir = settings.GetUtf8("CA_DIR");
     const std::string clientCert = settings.GetUtf8("CLIENT_CERT");
     const std::string clientKey = settings.GetUtf8("CLIENT_KEY");
 
@@ -57,9 +59,21 @@ Messenger::Impl::Impl(const QxPalConfig::Configuration_t& settings, const Messen
     SSL_CTX* context = sslContext.get();
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     SSL_CTX_set_default_passwd_cb(context, &NoPassphrase);
-    if (!caFile.empty()) {
-        if (SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1)
-            ThrowTlsSetup("Cannot load the certificate authorities of CA_FILE '" + QxLnkImpl::Printable(caFile) + "'");
+    if (!caFile.empty() || !caDir.empty()) {
+        // OpenSSL takes any directory name and looks its certificates up by
+        // subject hash during each handshake: a directory that is not there
+        // is refused here, so that a mistyped name fails at once.
+        struct stat status {};
+        if (!caDir.empty() && (stat(caDir.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)))
+            throw QxLnkRpc::RpcTlsException(QxLnkImpl::ErrorMessage(
+                "Cannot load the certificate authorities of CA_DIR '" + QxLnkImpl::Printable(caDir) +
+                "': not a directory"));
+        if (SSL_CTX_load_verify_locations(context, caFile.empty() ? nullptr : caFile.c_str(),
+                                          caDir.empty() ? nullptr : caDir.c_str()) != 1)
+            ThrowTlsSetup("Cannot load the certificate authorities of " +
+                          (caFile.empty() ? "CA_DIR '" + QxLnkImpl::Printable(caDir)
+                                          : "CA_FILE '" + QxLnkImpl::Printable(caFile)) +
+                          "'");
     } else if (SSL_CTX_set_default_verify_paths(context) != 1) {
         ThrowTlsSetup("Cannot load the system's certificate authorities");
     }
@@ -73,7 +87,7 @@ Messenger::Impl::Impl(const QxPalConfig::Configuration_t& settings, const Messen
         if (SSL_CTX_check_private_key(context) != 1)
             ThrowTlsSetup("The client key does not match the client certificate");
     } else if (!clientKey.empty()) {
-        throw QxLnkRpc::RpcException(QxLnkImpl::ErrorMessage("CLIENT_KEY is set without CLIENT_CERT"));
+        throw QxLnkRpc::RpcTlsException(QxLnkImpl::ErrorMessage("CLIENT_KEY is set without CLIENT_CERT"));
     }
 }
 

@@ -9,7 +9,10 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <climits>
 #include <cstring>
 
 namespace QxLnkRpc {
@@ -33,6 +36,8 @@ struct RpcCall::Impl {
     QxLnkMsg::Messenger messenger;
     std::shared_ptr<const PreparedCall> prepared;
     bool connectionClose = false;
+    bool hasDeadline = false;
+    std::chrono::steady_clock::time_point deadline;
     RpcCall::Options options;
 };
 
@@ -44,8 +49,18 @@ using QxLnkImpl::Clock;
 constexpr char kCloseTail[] = "\r\nConnection: close\r\n\r\n";
 constexpr std::size_t kTailRoom = 20 + sizeof(kCloseTail);
 
-[[noreturn]] void ThrowRpc(const std::string& reason, const std::string& uri) {
-    throw RpcException(QxLnkImpl::ErrorMessage(reason + " (" + uri + ")"));
+using Stage = QxLnkImpl::TransportError::Stage;
+
+// The RpcException of the stage a call failed in.
+[[noreturn]] void ThrowRpc(const std::string& reason, const std::string& uri, Stage stage = Stage::Exchange) {
+    const QxPalMsg::Message_t message = QxLnkImpl::ErrorMessage(reason + " (" + uri + ")");
+    switch (stage) {
+    case Stage::Unsent: throw RpcUnsentException(message);
+    case Stage::Tls: throw RpcTlsException(message);
+    case Stage::Response: throw RpcResponseException(message);
+    case Stage::Exchange: break;
+    }
+    throw RpcException(message);
 }
 
 bool HasControl(const std::string& text) {
@@ -153,6 +168,12 @@ RpcCall::RpcCall(std::shared_ptr<Impl> impl) : Object(std::move(impl)) {}
 
 RpcCall::Impl* RpcCall::GetImpl() const { return static_cast<Impl*>(impl_.get()); }
 
+void RpcCall::SetDeadline(std::chrono::steady_clock::time_point deadline) {
+    if (GetImpl() == nullptr) throw QxPalMsg::IllegalStateError_t(QxLnkImpl::ErrorMessage("The call is empty"));
+    GetImpl()->hasDeadline = true;
+    GetImpl()->deadline = deadline;
+}
+
 void RpcCall::SetConnectionClose() {
     if (GetImpl() == nullptr) throw QxPalMsg::IllegalStateError_t(QxLnkImpl::ErrorMessage("The call is empty"));
     GetImpl()->connectionClose = true;
@@ -171,9 +192,9 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
     }
     const PreparedCall& prepared = *call->prepared;
     QxLnkMsg::Messenger::Impl* messenger = call->messenger.GetImpl();
-    if (messenger == nullptr) ThrowRpc("The messenger is not configured", prepared.uri);
+    if (messenger == nullptr) ThrowRpc("The messenger is not configured", prepared.uri, Stage::Unsent);
     if (prepared.secure && !prepared.endpoint.tls)
-        ThrowRpc("Secure communication is required, but the URI is not https", prepared.uri);
+        ThrowRpc("Secure communication is required, but the URI is not https", prepared.uri, Stage::Tls);
 
     const auto now = Clock::now();
     QxLnkImpl::Deadlines deadlines;
@@ -181,6 +202,18 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
     deadlines.callMs = messenger->timeoutMs;
     deadlines.connect = now + std::chrono::milliseconds(deadlines.connectMs);
     deadlines.call = now + std::chrono::milliseconds(deadlines.callMs);
+    if (call->hasDeadline && call->deadline < deadlines.call) {
+        // The call's own deadline is the earlier one: it bounds everything,
+        // connecting included, and messages give the time the call had.
+        if (call->deadline <= now) ThrowRpc("The call's deadline passed before it was sent", prepared.uri, Stage::Unsent);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(call->deadline - now).count();
+        deadlines.call = call->deadline;
+        deadlines.callMs = static_cast<int>(std::min<long long>(left, INT_MAX));
+        if (deadlines.call < deadlines.connect) {
+            deadlines.connect = deadlines.call;
+            deadlines.connectMs = deadlines.callMs;
+        }
+    }
 
     const std::string& key = prepared.endpoint.key;
     std::unique_ptr<QxLnkImpl::Connection> connection = TakeIdle(messenger->pool, key);
@@ -223,7 +256,7 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
                         QxLnkSoap::kResponseMemoryFactor * static_cast<std::size_t>(messenger->maxResponseBytes));
         outcome = QxLnkImpl::ReceiveResponse(*connection, *envelope, messenger->maxResponseBytes, deadlines, prepared.uri);
     } catch (const QxLnkImpl::TransportError& error) {
-        ThrowRpc(error.what(), prepared.uri);
+        ThrowRpc(error.what(), prepared.uri, error.GetStage());
     }
 
     // The envelope lives in the connection: learn its verdict before another

@@ -11,7 +11,9 @@ namespace QxLnkMsg {
 // connections. Copies share the messenger, and so the pool.
 //
 // Settings (typically the namespace "lnk.http.ext.ctrl"), read once when built:
-//   CONNECT_TIMEOUT_MS (5000), TIMEOUT_MS per call (60000), CA_FILE,
+//   CONNECT_TIMEOUT_MS (5000), TIMEOUT_MS per call (60000), CA_FILE and
+//   CA_DIR (a hashed directory, as made by `openssl rehash`; the system's
+//   authorities when neither is set),
 //   CLIENT_CERT and CLIENT_KEY (mutual TLS), VERIFY_PEER (true; only "false"
 //   or another false word turns it off, an empty value does not),
 //   MAX_RESPONSE_BYTES (64 MiB, at most 2^31 - 1), MAX_IDLE_CONNECTIONS kept
@@ -33,7 +35,8 @@ public:
     // An empty handle (IsValid() false); requests through it fail with RpcException.
     Messenger();
     // Throws IllegalArgumentError_t for a setting that does not parse, and
-    // RpcException when a configured certificate or key cannot be loaded.
+    // RpcTlsException (an RpcException) when a configured certificate, key or
+    // authority cannot be loaded.
     Messenger(const QxPalConfig::Configuration_t& settings, const Options& options);
     Messenger(const Messenger&) = default;
     Messenger& operator=(const Messenger&) = default;

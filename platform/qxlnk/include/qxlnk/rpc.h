@@ -16,6 +16,7 @@
 #include <qxpal/config.h>
 #include <qxpal/uri.h>
 
+#include <chrono>
 #include <memory>
 
 namespace QxLnkRpc {
@@ -57,6 +58,12 @@ public:
 
     // Sends "Connection: close" and does not pool the connection afterwards.
     void SetConnectionClose();
+    // Ends the call by `deadline` at the latest, name resolution, connect and
+    // TLS handshake included, when that comes before the messenger's
+    // TIMEOUT_MS; the connect stage keeps CONNECT_TIMEOUT_MS when that is
+    // earlier still. A deadline already passed fails the call with
+    // RpcUnsentException before anything is sent.
+    void SetDeadline(std::chrono::steady_clock::time_point deadline);
 
     // Sends the request, waits for the response within the messenger's
     // TIMEOUT_MS and fills each output from the response element of its name;
@@ -64,7 +71,9 @@ public:
     // Outputs are filled as the response arrives: after an exception they may
     // hold values of a response that then failed.
     // Throws: IllegalArgumentError_t (text XML cannot carry, a URI with white
-    // space or controls; nothing is sent), RpcException (transport),
+    // space or controls; nothing is sent), RpcException (transport: its
+    // subclasses RpcUnsentException and RpcTlsException when nothing was
+    // sent, RpcResponseException for an answer that is not a SOAP response),
     // SoapFaultException (a Fault), SoapException (malformed or oversized response).
     RpcResponse Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const char* encoding);
 
