@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -53,9 +55,12 @@ const std::vector<std::string> kClasses = {
     "Control", "ControlException", "ComponentException", "TargetException", "PrerequisiteException",
     "EventException", "CommunicationException", "GetUserException", "Catalog", "ControlComponent",
     "ControlComponentImpl", "ControlComponentList", "ControlComponentListImpl", "ControlImpl_t",
-    "SOAPArgControlComponentList", "SOAPArgControlMessageList"};
-const std::vector<std::string> kFunctions = {"Start",        "Stop",      "Status",         "Notify",    "AddComponent",
-                                             "DeleteComponent", "CreateURI", "IsCertInstalled", "LogMessage"};
+    "SOAPArgControlComponentList", "SOAPArgControlMessageList",
+    // The modern interface.
+    "Client", "ClientInterface", "ClientSettings", "Component", "User", "Message", "Progress", "Error"};
+const std::vector<std::string> kFunctions = {"Start",           "Stop",      "Status",          "Notify",
+                                             "AddComponent",    "DeleteComponent", "CreateURI", "IsCertInstalled",
+                                             "LogMessage",      "Describe"};
 
 bool IsPublicFamily(const Symbol& symbol) {
     const std::string name = DefinedName(symbol.name);
@@ -91,10 +96,11 @@ std::string LibraryPath() {
     return info.dli_fname;
 }
 
-std::vector<Symbol> ReadDynamicSymbols(const std::string& library) {
+std::vector<Symbol> ReadDynamicSymbols(const std::string& library, bool demangle = true) {
     std::vector<Symbol> symbols;
     if (library.empty() || library.find('\'') != std::string::npos) return symbols;
-    const std::string command = "nm -D --defined-only --demangle '" + library + "'";
+    const std::string command =
+        std::string("nm -D --defined-only ") + (demangle ? "--demangle " : "") + "'" + library + "'";
     const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
     std::string output;
     char buffer[4096];
@@ -129,7 +135,13 @@ TEST(ExportedSymbols, AreThePublicFamiliesOfTheLibraryLoadedByItsSoname) {
         "DaDovu::ControlImpl_t::GetCommandProgress(", "DaDovu::ControlImpl_t::AddComponent(",
         "DaDovu::SOAPArgControlComponentList::", "DaDovu::SOAPArgControlMessageList::",
         "typeinfo for DaDovu::ControlException", "typeinfo for DaDovu::CommunicationException",
-        "typeinfo for DaDovu::GetUserException", "vtable for DaDovu::EventException"};
+        "typeinfo for DaDovu::GetUserException", "vtable for DaDovu::EventException",
+        // The modern interface.
+        "DaDovu::Client::Client(", "DaDovu::Client::FromNodeSettings(", "DaDovu::Client::Start(",
+        "DaDovu::Client::Components(", "DaDovu::Client::Progress(", "DaDovu::ClientInterface::Wait(",
+        "vtable for DaDovu::ClientInterface", "DaDovu::ClientSettings::SetEndpoint(",
+        "DaDovu::Component::GetName", "DaDovu::User::GetUid()", "DaDovu::Message::GetText",
+        "DaDovu::Progress::StateOfCode(", "typeinfo for DaDovu::Error", "DaDovu::Error::GetKind()"};
     for (const std::string& function : kFunctions) expected.push_back("DaDovu::" + function + "(");
     for (const std::string& prefix : expected) {
         bool found = false;
@@ -139,3 +151,21 @@ TEST(ExportedSymbols, AreThePublicFamiliesOfTheLibraryLoadedByItsSoname) {
 }
 
 }  // namespace
+
+// Every symbol of the library's names that version 1.5.0 exported (mangled,
+// as tests/abi lists them) is still exported: later versions only add.
+TEST(ExportedSymbols, KeepEverySymbolOfTheFirstInterface) {
+    const std::string baseline = std::string(DADOVU_SOURCE_DIR) + "/tests/abi/libdadovu.so.1-1.5.0.symbols";
+    std::ifstream file(baseline);
+    ASSERT_TRUE(file) << "cannot read " << baseline;
+    std::set<std::string> exported;
+    for (const Symbol& symbol : ReadDynamicSymbols(LibraryPath(), false)) exported.insert(symbol.name);
+    ASSERT_FALSE(exported.empty());
+    std::size_t checked = 0;
+    for (std::string name; std::getline(file, name);) {
+        if (name.empty()) continue;
+        ++checked;
+        EXPECT_EQ(exported.count(name), 1u) << "no longer exported: " << name;
+    }
+    EXPECT_GT(checked, 150u);
+}

@@ -1,6 +1,7 @@
 // DaDovu: the whole public interface.
 #pragma once
 
+#include <dadovu/Client.h>
 #include <dadovu/Control.h>
 #include <dadovu/ControlComponent.h>
 #include <dadovu/ControlComponentList.h>

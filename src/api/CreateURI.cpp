@@ -1,6 +1,7 @@
 // CreateURI: the endpoint URI of a node's control daemon.
 #include <dadovu/Functions.h>
 
+#include "api/NodeUri.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
@@ -30,11 +31,10 @@ bool IsBareIpv6(const QxPalStr::String_t& node) {
     return !units.empty() && units.front() != '[' && std::count(units.begin(), units.end(), ':') >= 2;
 }
 
-}  // namespace
-
-QxPalStr::String_t CreateURI(const QxPalStr::String_t& node, const QxPalArray::CharArray_t& server, bool locate) {
-    CheckNodeName(node);
-    QxPalStr::String_t uri(IsCertInstalled() ? "https" : "http");
+// The endpoint of a node whose name has been checked.
+QxPalStr::String_t BuildUri(const QxPalStr::String_t& node, const QxPalArray::CharArray_t& server, bool locate,
+                            bool secure) {
+    QxPalStr::String_t uri(secure ? "https" : "http");
     uri += "://";
     if (IsBareIpv6(node)) {
         uri += "[";
@@ -57,6 +57,20 @@ QxPalStr::String_t CreateURI(const QxPalStr::String_t& node, const QxPalArray::C
     uri += serverText.Trim();
     uri += "/lnkrpcserver";
     return uri;
+}
+
+}  // namespace
+
+// The name is checked before the certificate setting is read.
+QxPalStr::String_t CreateURI(const QxPalStr::String_t& node, const QxPalArray::CharArray_t& server, bool locate) {
+    CheckNodeName(node);
+    return BuildUri(node, server, locate, IsCertInstalled());
+}
+
+QxPalStr::String_t MakeNodeUri(const QxPalStr::String_t& node, const QxPalArray::CharArray_t& server, bool locate,
+                               bool secure) {
+    CheckNodeName(node);
+    return BuildUri(node, server, locate, secure);
 }
 
 }  // namespace DaDovu

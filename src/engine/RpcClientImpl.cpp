@@ -16,6 +16,7 @@
 
 #include "api/ControlComponentListImpl.h"
 #include "api/OptionsImpl.h"
+#include "engine/NodeSettings.h"
 #include "engine/RequestFrame.h"
 #include "soap/SOAPArgControlComponentList.h"
 
@@ -48,12 +49,6 @@ QxPalThread::Mutex_t gMessengerMutex;
 QxLnkMsg::Messenger gMessenger;
 bool gMessengerReady = false;  // set once the configured messenger is stored; never reset
 
-// The settings namespaces a request reads. Open() reads the settings in force
-// at that moment; these objects only hold the names.
-const QxPalConfig::ConfigNamespace_t gMessengerSettings("lnk.http.ext.ctrl");
-const QxPalConfig::ConfigNamespace_t gCertificateSettings("sec.cm.certificates");
-const QxPalConfig::ConfigNamespace_t gControlSettings("ctrl");
-
 constexpr char kSourceFile[] = "RpcClientImpl";
 
 // Whether lines of `level` are written. Tested before any text is built.
@@ -81,38 +76,33 @@ QxLnkMsg::Messenger SharedMessenger() {
         if (Tracing(kLevelMessenger)) Trace(kLevelMessenger, "Initializing messenger object.", __LINE__);
         QxLnkMsg::Messenger::Options messengerOptions;
         messengerOptions.SendOnly(true).RegisterWithCb(false);  // sends requests only; no callback endpoint
-        gMessenger = QxLnkMsg::Messenger(gMessengerSettings.Open(), messengerOptions);
+        gMessenger = QxLnkMsg::Messenger(Engine::MessengerSettings().Open(), messengerOptions);
         gMessengerReady = true;
     }
     return gMessenger;
 }
 
-// "CERT_INSTALLED" as a request reads it; never throws. Absent or empty means
-// no certificate. A value that is not a boolean, and settings that cannot be
-// read, count as installed: a security setting that cannot be read must never
-// turn TLS off. Such a value is traced (level 4) each time it is read and
-// written to the node's log once, until the problem changes.
+// "CERT_INSTALLED" as a request reads it; never throws. A value that cannot
+// be read counts as installed; it is traced (level 4) each time it is read
+// and written to the node's log once, until the problem changes.
 bool ReadCertInstalled() {
-    std::string problem;
+    Engine::CertificateSetting setting;
     try {
-        return gCertificateSettings.Open().GetBool("CERT_INSTALLED");
-    } catch (const QxPalMsg::Exception_t& e) {
-        problem = e.GetMessageList().Format(QxPalMsg::FORMAT_PLAIN).ToUtf8();
+        setting = Engine::ReadCertificateSetting();
     } catch (...) {
-        problem = "the settings cannot be read";
+        return true;  // out of memory: the answer stays the safe one
     }
+    if (setting.problem.empty()) return setting.installed;
     try {
-        const String_t text =
-            "The setting CERT_INSTALLED cannot be read as true or false; a certificate is taken as installed: " +
-            String_t(problem.c_str());
+        const String_t text = Engine::CertificateProblemText(setting.problem);
         if (Tracing(kLevelFailure)) Trace(kLevelFailure, text, __LINE__);
         static QxPalThread::Mutex_t reportedMutex;
         static std::string reported;
         bool first = false;
         {
             QxPalThread::MutexLock_t lock(reportedMutex);
-            first = reported != problem;
-            if (first) reported = problem;
+            first = reported != setting.problem;
+            if (first) reported = setting.problem;
         }
         if (first) LogOne(QxPalMsg::CreateMessage_t(QxPalMsg::SEVERITY_WARNING, text));
     } catch (...) {
@@ -184,7 +174,7 @@ public:
     void Trace(unsigned level, const String_t& text, int line) const override { DaDovu::Trace(level, text, line); }
     void Log(const QxPalMsg::Message_t& message) const override { LogOne(message); }
     QxLnkMsg::Messenger GetMessenger() const override { return SharedMessenger(); }
-    bool CloseConnectionAfterUse() const override { return gControlSettings.Open().GetBool("CLOSE_CONN_AFTER_USE"); }
+    bool CloseConnectionAfterUse() const override { return Engine::ReadCloseConnectionAfterUse(); }
 
     // The handlers, in the method's order (I/O failure, RPC failure, SOAP
     // fault, other SOAP failure; notify tests the fault before the RPC
