@@ -202,8 +202,8 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
     deadlines.callMs = messenger->timeoutMs;
     deadlines.connect = now + std::chrono::milliseconds(deadlines.connectMs);
     deadlines.call = now + std::chrono::milliseconds(deadlines.callMs);
-    if (call->hasDeadline && call->deadline < deadlines.call) {
-        // The call's own deadline is the earlier one: it bounds everything,
+    if (call->hasDeadline) {
+        // The call's own deadline replaces TIMEOUT_MS: it bounds everything,
         // connecting included, and messages give the time the call had.
         if (call->deadline <= now) ThrowRpc("The call's deadline passed before it was sent", prepared.uri, Stage::Unsent);
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(call->deadline - now).count();

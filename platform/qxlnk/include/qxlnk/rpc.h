@@ -59,10 +59,10 @@ public:
     // Sends "Connection: close" and does not pool the connection afterwards.
     void SetConnectionClose();
     // Ends the call by `deadline` at the latest, name resolution, connect and
-    // TLS handshake included, when that comes before the messenger's
-    // TIMEOUT_MS; the connect stage keeps CONNECT_TIMEOUT_MS when that is
-    // earlier still. A deadline already passed fails the call with
-    // RpcUnsentException before anything is sent.
+    // TLS handshake included, in place of the messenger's TIMEOUT_MS; the
+    // connect stage keeps CONNECT_TIMEOUT_MS when that ends earlier. A
+    // deadline already passed fails the call with RpcUnsentException before
+    // anything is sent.
     void SetDeadline(std::chrono::steady_clock::time_point deadline);
 
     // Sends the request, waits for the response within the messenger's
