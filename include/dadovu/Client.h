@@ -86,8 +86,8 @@ private:
         using Hours = std::chrono::duration<double, std::ratio<3600>>;
         constexpr double kMaxHours = 24.0 * 365 * 100;
         const double hours = std::chrono::duration_cast<Hours>(within).count();
-        if (!(hours < kMaxHours)) return std::chrono::duration_cast<Clock::duration>(Hours(kMaxHours));
-        if (hours <= 0) return Clock::duration::zero();
+        if (hours != hours || hours <= 0) return Clock::duration::zero();  // NaN, zero or negative: passed
+        if (hours >= kMaxHours) return std::chrono::duration_cast<Clock::duration>(Hours(kMaxHours));
         return std::chrono::duration_cast<Clock::duration>(within);
     }
 
@@ -194,6 +194,7 @@ public:
     constexpr std::uint64_t GetValue() const { return value_; }
     constexpr bool operator==(RequestId other) const { return value_ == other.value_; }
     constexpr bool operator!=(RequestId other) const { return value_ != other.value_; }
+    constexpr bool operator<(RequestId other) const { return value_ < other.value_; }
 
 private:
     std::uint64_t value_ = 0;
@@ -274,9 +275,13 @@ public:
     const std::optional<std::string>& GetTarget() const noexcept;
     const std::optional<int>& GetResultCode() const noexcept;
     const std::vector<std::string>& GetDetails() const noexcept;
-    // Whether the daemon may have acted on the request (NoAnswer), so that
-    // repeating it may run it twice. False for every other kind.
-    bool MayHaveActed() const noexcept { return GetKind() == ErrorKind::NoAnswer; }
+    // Whether the request reached the daemon but no verdict came back
+    // (NoAnswer, MalformedAnswer): the daemon may have carried it out, so
+    // repeating it may run it twice. False for the other kinds, whose outcome
+    // is known: the daemon's verdict, or nothing sent.
+    bool MayHaveActed() const noexcept {
+        return GetKind() == ErrorKind::NoAnswer || GetKind() == ErrorKind::MalformedAnswer;
+    }
 
 private:
     struct Impl;
@@ -312,8 +317,9 @@ public:
     // the default is the node "localhost".
     ClientSettings& SetEndpoint(std::string uri);
     ClientSettings& SetNode(std::string node);
-    // Require TLS: node endpoints use https, an http endpoint fails every call
-    // with ErrorKind::Tls, and the peer is always verified. Default false.
+    // Require TLS: node endpoints use https, an http endpoint is refused
+    // (ErrorKind::Tls) when the client is built, and the peer is verified
+    // whatever SetVerifyPeer says. Default false.
     ClientSettings& SetSecure(bool secure);
     // The most a connect (resolution and TLS handshake included) may take
     // (default 5 s), and the deadline of a call given none (default 60 s).
@@ -392,14 +398,17 @@ public:
     virtual void DeleteComponent(std::string_view componentName, Deadline deadline = {}) = 0;
 
     // Asks for the progress of `id` until the command is no longer running
-    // or `deadline` has passed: at once, then after 50 ms, the pause doubling
-    // up to 1 s. Calls `onMessage` once for each message not delivered
-    // before, in order, on the calling thread. Returns the last Progress
-    // (still Running when the deadline passed first). An exception thrown by
-    // `onMessage` ends the wait and reaches the caller unchanged; the
-    // requests' failures are Error.
-    ::DaDovu::Progress Wait(RequestId id, Deadline deadline,
-                            const std::function<void(const Message&)>& onMessage = {});
+    // or `deadline` has passed (a default Deadline: 60 s): at once, then
+    // after 50 ms, the pause doubling up to 1 s; no request is started with
+    // less than 50 ms left. Calls `onMessage` once for each message that this
+    // wait has not delivered yet, in order, on the calling thread. Returns
+    // the last Progress (still Running when the deadline came first). An
+    // exception thrown by `onMessage` ends the wait and reaches the caller
+    // unchanged; a failed request ends it with its Error. Every
+    // implementation gets this one, built on Progress; a substitute may
+    // override it (to answer without pauses, say).
+    virtual ::DaDovu::Progress Wait(RequestId id, Deadline deadline,
+                                    const std::function<void(const Message&)>& onMessage = {});
 
 protected:
     ClientInterface() = default;
@@ -420,10 +429,11 @@ public:
     // The settings of the node settings file, as Control reads them: the
     // namespace "lnk.http.ext.ctrl", "CERT_INSTALLED" of "sec.cm.certificates"
     // (which makes the client secure; a value that cannot be read counts as
-    // installed) and "CLOSE_CONN_AFTER_USE" of "ctrl", read once here. `node`
-    // names the daemon's node. Hooks may be added through `extra`'s hooks,
-    // which are the only values taken from it. Throws Error as above, and
-    // InvalidArgument for settings that cannot be read.
+    // installed) and "CLOSE_CONN_AFTER_USE" of "ctrl", read once here; the
+    // call timeout is TIMEOUT_MS. `node` names the daemon's node. From
+    // `extra` only the hooks and the target ID are taken, which the file does
+    // not hold. Throws Error as above, and InvalidArgument for settings that
+    // cannot be read.
     static Client FromNodeSettings(std::string_view node = "localhost", const ClientSettings& extra = {});
 
     Client(const Client& other);

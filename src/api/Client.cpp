@@ -143,11 +143,10 @@ RequestId RequestIdOf(int code) { return RequestId(static_cast<std::uint64_t>(st
 
 // A pid's text as a number: decimal digits with white space around; anything
 // else is no pid.
-std::optional<int> ParsePid(const String_t& text) {
-    const QxPalStr::UTF16String& units = text.Units();
+std::optional<int> ParsePid(std::string_view units) {
     std::size_t i = 0;
     const std::size_t n = units.size();
-    auto blank = [](unsigned short u) { return u == ' ' || u == '\t' || u == '\n' || u == '\r'; };
+    auto blank = [](char u) { return u == ' ' || u == '\t' || u == '\n' || u == '\r'; };
     while (i < n && blank(units[i])) ++i;
     if (i == n) return std::nullopt;
     long long value = 0;
@@ -164,14 +163,15 @@ std::optional<int> ParsePid(const String_t& text) {
 }
 
 // Builds the records of a component list as the answer is parsed: each text
-// is converted to UTF-8 once, into the record that then moves into the vector.
+// is copied once, as the answer carries it, into the record that then moves
+// into the vector.
 class ComponentVector final : public Engine::ComponentRecordSink {
 public:
     explicit ComponentVector(std::vector<Component>& out) : out_(out) {}
 
     void BeginRecord() override { record_ = Component::Impl(); }
 
-    void TakeText(Field field, String_t& text) override {
+    void TakeText(Field field, std::string& text) override {
         std::string* target = nullptr;
         switch (field) {
         case Field::Name: target = &record_.name; break;
@@ -180,8 +180,7 @@ public:
         case Field::Xml: target = &record_.xml; break;
         case Field::Pid: record_.pid = ParsePid(text); return;
         }
-        target->clear();
-        text.AppendUtf8To(*target);
+        target->assign(text);
     }
 
     void TakeState(int state) override { record_.state = state; }

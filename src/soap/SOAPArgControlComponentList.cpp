@@ -113,9 +113,8 @@ QxLnkSoap::SOAPElement* SOAPArgControlComponentList::StartElement(const unsigned
     if (state == kOutside) {
         return nullptr;
     }
-    // Restart text collection so the characters begin with this element.
-    QxLnkSoap::SOAPElement::EndElement(GetPrefix(), GetName(), GetNamespaceUri());
-    QxLnkSoap::SOAPElement::StartElement(GetPrefix(), GetName(), GetNamespaceUri());
+    // The text starts afresh with each element.
+    text_.clear();
     if (state == kInEntry) {
         sink_.BeginRecord();
     }
@@ -127,12 +126,12 @@ void SOAPArgControlComponentList::EndElement(const unsigned short* prefix, const
                                              const unsigned short* namespaceUri) {
     using Field = Engine::ComponentRecordSink::Field;
     switch (state_) {
-        case kInName: sink_.TakeText(Field::Name, characters_); break;
-        case kInDescription: sink_.TakeText(Field::Description, characters_); break;
-        case kInCategory: sink_.TakeText(Field::Category, characters_); break;
-        case kInPid: sink_.TakeText(Field::Pid, characters_); break;
-        case kInXml: sink_.TakeText(Field::Xml, characters_); break;
-        case kInState: sink_.TakeState(GetCharacters().ToInt()); break;
+        case kInName: sink_.TakeText(Field::Name, text_); break;
+        case kInDescription: sink_.TakeText(Field::Description, text_); break;
+        case kInCategory: sink_.TakeText(Field::Category, text_); break;
+        case kInPid: sink_.TakeText(Field::Pid, text_); break;
+        case kInXml: sink_.TakeText(Field::Xml, text_); break;
+        case kInState: sink_.TakeState(QxPalStr::String_t(text_).ToInt()); break;
         default: {
             // States 0 to 2: the end of an entry, of the argument itself, or of
             // a field that enclosed another field (whose end already returned to 2).
@@ -146,9 +145,13 @@ void SOAPArgControlComponentList::EndElement(const unsigned short* prefix, const
             return;
         }
     }
-    // A field's text has been taken; collection restarts with the next element anyway.
-    characters_.Clear();
+    // A field's text has been taken; the next element starts its own.
+    text_.clear();
     state_ = kInEntry;
+}
+
+void SOAPArgControlComponentList::CharactersUtf8(std::string_view text) {
+    if (state_ >= kInName) text_.append(text);
 }
 
 // ---- appending to a list ----
@@ -157,15 +160,16 @@ void Engine::ComponentListSink::BeginRecord() {
     *ControlComponentImpl::GetImpl(record_) = ControlComponentImpl();
 }
 
-void Engine::ComponentListSink::TakeText(Field field, QxPalStr::String_t& text) {
-    // The collected text moves into the record: no copy.
+void Engine::ComponentListSink::TakeText(Field field, std::string& text) {
+    // The text is converted once, straight into the record's field.
     ControlComponentImpl& record = *ControlComponentImpl::GetImpl(record_);
+    QxPalStr::String_t converted(text);
     switch (field) {
-        case Field::Name: record.TakeName(std::move(text)); break;
-        case Field::Description: record.TakeDescription(std::move(text)); break;
-        case Field::Category: record.TakeCategory(std::move(text)); break;
-        case Field::Pid: record.TakePID(std::move(text)); break;
-        case Field::Xml: record.TakeXML(std::move(text)); break;
+        case Field::Name: record.TakeName(std::move(converted)); break;
+        case Field::Description: record.TakeDescription(std::move(converted)); break;
+        case Field::Category: record.TakeCategory(std::move(converted)); break;
+        case Field::Pid: record.TakePID(std::move(converted)); break;
+        case Field::Xml: record.TakeXML(std::move(converted)); break;
     }
 }
 

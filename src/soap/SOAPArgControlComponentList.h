@@ -6,6 +6,8 @@
 
 #include <list>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "platform/Platform.h"
 
@@ -24,8 +26,9 @@ public:
     // A "ctrlcomp" entry starts: the record starts afresh (empty texts,
     // COMPONENT_UNKNOWN), whatever the entry before it held.
     virtual void BeginRecord() = 0;
-    // A field's text; the sink may take it (move from it) or copy it.
-    virtual void TakeText(Field field, QxPalStr::String_t& text) = 0;
+    // A field's text, UTF-8 as the response carries it; the sink may take it
+    // (move from it) or copy it.
+    virtual void TakeText(Field field, std::string& text) = 0;
     virtual void TakeState(int state) = 0;
     // The entry ends: the sink charges the record's memory to the response
     // (QxLnkSoap::ChargeResponseMemory, which may throw) and keeps it.
@@ -40,7 +43,7 @@ class ComponentListSink : public ComponentRecordSink {
 public:
     explicit ComponentListSink(std::list<ControlComponent>& list) : list_(list) {}
     void BeginRecord() override;
-    void TakeText(Field field, QxPalStr::String_t& text) override;
+    void TakeText(Field field, std::string& text) override;
     void TakeState(int state) override;
     void EndRecord() override;
     const std::list<ControlComponent>& List() const { return list_; }
@@ -56,7 +59,7 @@ private:
 // "ctrlcomp" entry to a sink while a response is parsed: with a list, the
 // records are appended to it. The list or sink must outlive the argument. One
 // object serves one request on one thread.
-class DADOVU_API SOAPArgControlComponentList : public QxLnkSoap::SOAPArg {
+class DADOVU_API SOAPArgControlComponentList : public QxLnkSoap::SOAPArg, public QxLnkSoap::SOAPUtf8Text {
 public:
     SOAPArgControlComponentList(const unsigned short* name, std::list<ControlComponent>& list);
     // Parsing only: writes no entries.
@@ -69,11 +72,15 @@ public:
                                          const unsigned short* namespaceUri) override;
     void EndElement(const unsigned short* prefix, const unsigned short* name,
                     const unsigned short* namespaceUri) override;
+    // A field's text, as the response carries it: converted (if at all) only
+    // by the sink, once.
+    void CharactersUtf8(std::string_view text) override;
 
 private:
     std::optional<Engine::ComponentListSink> listSink_;
     Engine::ComponentRecordSink& sink_;
     int state_ = 0;
+    std::string text_;  // the text of the field being read
 };
 
 }  // namespace DaDovu

@@ -112,9 +112,14 @@ bool EnvelopeParser::Resolve(const char* raw, NamespaceScope::Name& name) {
 
 // Hands the text gathered since the last start or end to the element that takes it.
 void EnvelopeParser::FlushText() {
-    const unsigned short* text = text16_.Decode(pendingText_);
+    const Taken& taker = taken_.back();
+    if (taker.utf8 != nullptr) {
+        taker.utf8->CharactersUtf8(pendingText_);
+    } else {
+        const unsigned short* text = text16_.Decode(pendingText_);
+        taker.element->Characters(text, static_cast<int>(text16_.Size()));
+    }
     pendingText_.clear();
-    taken_.back().first->Characters(text, static_cast<int>(text16_.Size()));
 }
 
 void EnvelopeParser::ToUtf16(const NamespaceScope::Name& name) {
@@ -209,13 +214,35 @@ void EnvelopeParser::StartOutput(int depth, const NamespaceScope::Name& name) {
         for (int i = 0; i < count_ && element == nullptr; ++i)
             element = outputs_[i]->StartElement(prefix16_.Data(), local16_.Data(), uri16_.Data());
     } else {
-        element = taken_.back().first->StartElement(prefix16_.Data(), local16_.Data(), uri16_.Data());
+        element = taken_.back().element->StartElement(prefix16_.Data(), local16_.Data(), uri16_.Data());
     }
     if (element != nullptr) {
-        taken_.emplace_back(element, depth);
+        // An element that takes its own children is asked once what text it takes.
+        QxLnkSoap::SOAPUtf8Text* utf8 = !taken_.empty() && taken_.back().element == element
+                                            ? taken_.back().utf8
+                                            : Utf8TextOf(element);
+        taken_.push_back(Taken{element, depth, utf8});
     } else {
         document_.skipDepth = depth;
     }
+}
+
+QxLnkSoap::SOAPUtf8Text* EnvelopeParser::Utf8TextOf(QxLnkSoap::SOAPElement* element) {
+    const std::type_info& type = typeid(*element);
+    for (const TextClass& known : textClasses_) {
+        if (known.type != nullptr && *known.type == type) {
+            return known.utf8 ? reinterpret_cast<QxLnkSoap::SOAPUtf8Text*>(reinterpret_cast<char*>(element) +
+                                                                            known.offset)
+                              : nullptr;
+        }
+    }
+    QxLnkSoap::SOAPUtf8Text* utf8 = dynamic_cast<QxLnkSoap::SOAPUtf8Text*>(element);
+    TextClass& learnt = textClasses_[nextTextClass_];
+    nextTextClass_ = (nextTextClass_ + 1) % (sizeof(textClasses_) / sizeof(textClasses_[0]));
+    learnt.type = &type;
+    learnt.utf8 = utf8 != nullptr;
+    learnt.offset = utf8 != nullptr ? reinterpret_cast<char*>(utf8) - reinterpret_cast<char*>(element) : 0;
+    return utf8;
 }
 
 void EnvelopeParser::OnEnd(int depth, const char* rawName) {
@@ -228,11 +255,11 @@ void EnvelopeParser::OnEnd(int depth, const char* rawName) {
         }
         return;
     }
-    if (!taken_.empty() && taken_.back().second == depth) {
+    if (!taken_.empty() && taken_.back().depth == depth) {
         NamespaceScope::Name name;
         if (!Resolve(rawName, name)) return;
         ToUtf16(name);
-        QxLnkSoap::SOAPElement* element = taken_.back().first;
+        QxLnkSoap::SOAPElement* element = taken_.back().element;
         taken_.pop_back();
         element->EndElement(prefix16_.Data(), local16_.Data(), uri16_.Data());
     } else if (depth == 4) {

@@ -4,6 +4,9 @@
 #include "Deadlines.h"
 #include "NamespaceScope.h"
 #include "Utf16Buffer.h"
+
+#include <cstddef>
+#include <typeinfo>
 #include "XmlDriver.h"
 
 #include <qxlnk/soap.h>
@@ -78,6 +81,7 @@ private:
     void OnFrameResumed(std::size_t slot) override;
 
     void StartOutput(int depth, const NamespaceScope::Name& name);
+    QxLnkSoap::SOAPUtf8Text* Utf8TextOf(QxLnkSoap::SOAPElement* element);
     bool Resolve(const char* raw, NamespaceScope::Name& name);
     void FlushText();
     void ToUtf16(const NamespaceScope::Name& name);
@@ -94,7 +98,24 @@ private:
     Document document_;
     NamespaceScope namespaces_;
     // Scratch kept across documents for its capacity.
-    std::vector<std::pair<QxLnkSoap::SOAPElement*, int>> taken_;  // (element, depth) that took a start
+    // An element that took a start, at its depth, and the same element as a
+    // SOAPUtf8Text when it takes its text as UTF-8 (else null).
+    struct Taken {
+        QxLnkSoap::SOAPElement* element;
+        int depth;
+        QxLnkSoap::SOAPUtf8Text* utf8;
+    };
+    std::vector<Taken> taken_;
+    // Whether elements of a class take UTF-8 text, and where in them the
+    // SOAPUtf8Text part lies, learnt with one dynamic_cast per class: the
+    // same few classes come with every response.
+    struct TextClass {
+        const std::type_info* type = nullptr;
+        bool utf8 = false;
+        std::ptrdiff_t offset = 0;
+    };
+    TextClass textClasses_[4];
+    std::size_t nextTextClass_ = 0;
     std::string pendingText_;  // text for taken_.back() not yet handed over
     Utf16Buffer prefix16_, local16_, uri16_, text16_;
 

@@ -116,6 +116,8 @@ void SOAPElement::EndElement(const unsigned short* /*prefix*/, const unsigned sh
 SOAPArg::SOAPArg(const unsigned short* name) : SOAPElement(name) {}
 SOAPArg::~SOAPArg() = default;
 
+SOAPUtf8Text::~SOAPUtf8Text() = default;
+
 void SOAPArg::SetTypeAttribute() {}
 
 const char* SOAPArg::GetTypeAttribute() const { return xsiType_.c_str(); }

@@ -136,6 +136,23 @@ private:
     unsigned short** target_ = nullptr;
 };
 
+// An element that takes its text as UTF-8, as the response carries it,
+// instead of as UTF-16: an output argument derives from this as well as from
+// SOAPArg, and the parser then calls CharactersUtf8 where it would call
+// Characters (for the argument and for every element it takes for itself),
+// sparing a conversion per text.
+class QXLNK_API SOAPUtf8Text {
+public:
+    virtual ~SOAPUtf8Text();
+    // A text of the element taken last (more may follow); valid during the call.
+    virtual void CharactersUtf8(std::string_view text) = 0;
+
+protected:
+    SOAPUtf8Text() = default;
+    SOAPUtf8Text(const SOAPUtf8Text&) = default;
+    SOAPUtf8Text& operator=(const SOAPUtf8Text&) = default;
+};
+
 // A SOAP 1.1 envelope: the RPC request's arguments.
 class QXLNK_API SOAPEnvelope {
 public:
