@@ -103,14 +103,15 @@ std::string Quoted(std::string_view text) {
 }
 
 // Runs `body` and turns whatever it throws into a DaDovu::Error naming the
-// request; std::bad_alloc passes unchanged.
+// request (`operation` of `target` at `endpoint`); std::bad_alloc passes
+// unchanged.
 template <typename Body>
-auto Guarded(const Client::Impl& client, const char* operation, std::optional<std::string_view> target, Body&& body)
+auto Guarded(const std::string& endpoint, const char* operation, std::optional<std::string_view> target, Body&& body)
     -> decltype(body()) {
     auto fail = [&](ErrorKind kind, std::optional<int> code, std::vector<std::string> details) -> Error {
         std::optional<std::string> named;
         if (target) named = Quoted(*target);
-        return Error(kind, operation, client.endpoint, std::move(named), code, std::move(details));
+        return Error(kind, operation, Quoted(endpoint), std::move(named), code, std::move(details));
     };
     try {
         return body();
@@ -304,9 +305,7 @@ std::shared_ptr<const Client::Impl> MakeClient(std::string endpoint, bool secure
 Client::Client(const ClientSettings& settings) {
     const ClientSettings::Impl& values = settings.GetImpl();
     // Errors of building name the operation "connect" and what the endpoint was to be.
-    Impl naming{values.endpoint.empty() ? values.node : values.endpoint, false, String_t(),
-                Clock::duration::zero(), Engine::ClientPolicy(QxLnkMsg::Messenger(), {}, {}, false)};
-    impl_ = Guarded(naming, "connect", std::nullopt, [&] {
+    impl_ = Guarded(values.endpoint.empty() ? values.node : values.endpoint, "connect", std::nullopt, [&] {
         const std::string endpoint = EndpointOf(values, values.secure);
         return MakeClient(endpoint, values.secure, values.targetId, MessengerConfiguration(values),
                           values.callTimeout, values.closeConnectionAfterUse, values.logHook, values.traceHook);
@@ -315,9 +314,7 @@ Client::Client(const ClientSettings& settings) {
 
 Client Client::FromNodeSettings(std::string_view node, const ClientSettings& extra) {
     const ClientSettings::Impl& values = extra.GetImpl();
-    Impl naming{std::string(node), false, String_t(), Clock::duration::zero(),
-                Engine::ClientPolicy(QxLnkMsg::Messenger(), {}, {}, false)};
-    return Client(Guarded(naming, "connect", std::nullopt, [&] {
+    return Client(Guarded(std::string(node), "connect", std::nullopt, [&] {
         const Engine::CertificateSetting certificate = Engine::ReadCertificateSetting();
         const QxPalConfig::Configuration_t configuration = Engine::MessengerSettings().Open();
         const bool closeAfterUse = Engine::ReadCloseConnectionAfterUse();
@@ -347,7 +344,7 @@ const std::string& Client::GetEndpoint() const { return impl_->endpoint; }
 // The calls.
 
 void Client::Start(std::string_view target, Deadline deadline, StartMode mode) {
-    Guarded(*impl_, "start", target, [&] {
+    Guarded(impl_->endpoint, "start", target, [&] {
         const Call call(*impl_, deadline, false);
         Engine::RunTargetCommand(impl_->policy, call.request, Engine::kStart, Text(target, "target"),
                                  mode == StartMode::Boot);
@@ -355,7 +352,7 @@ void Client::Start(std::string_view target, Deadline deadline, StartMode mode) {
 }
 
 void Client::Stop(std::string_view target, Deadline deadline, StopMode mode) {
-    Guarded(*impl_, "stop", target, [&] {
+    Guarded(impl_->endpoint, "stop", target, [&] {
         const Call call(*impl_, deadline, false);
         Engine::RunTargetCommand(impl_->policy, call.request, Engine::kStop, Text(target, "target"),
                                  mode == StopMode::Kill);
@@ -363,7 +360,7 @@ void Client::Stop(std::string_view target, Deadline deadline, StopMode mode) {
 }
 
 RequestId Client::StartAsync(std::string_view target, Deadline deadline, StartMode mode) {
-    return Guarded(*impl_, "start", target, [&] {
+    return Guarded(impl_->endpoint, "start", target, [&] {
         const Call call(*impl_, deadline, true);
         return RequestIdOf(Engine::RunTargetCommand(impl_->policy, call.request, Engine::kStart,
                                                     Text(target, "target"), mode == StartMode::Boot));
@@ -371,7 +368,7 @@ RequestId Client::StartAsync(std::string_view target, Deadline deadline, StartMo
 }
 
 RequestId Client::StopAsync(std::string_view target, Deadline deadline, StopMode mode) {
-    return Guarded(*impl_, "stop", target, [&] {
+    return Guarded(impl_->endpoint, "stop", target, [&] {
         const Call call(*impl_, deadline, true);
         return RequestIdOf(Engine::RunTargetCommand(impl_->policy, call.request, Engine::kStop,
                                                     Text(target, "target"), mode == StopMode::Kill));
@@ -379,7 +376,7 @@ RequestId Client::StopAsync(std::string_view target, Deadline deadline, StopMode
 }
 
 void Client::Notify(std::string_view event, std::string_view value, std::string_view target, Deadline deadline) {
-    Guarded(*impl_, "notify", target, [&] {
+    Guarded(impl_->endpoint, "notify", target, [&] {
         const Call call(*impl_, deadline, false);
         Engine::RunNotify(impl_->policy, call.request, Text(event, "event"), Text(value, "value"),
                           Text(target, "target"));
@@ -387,7 +384,7 @@ void Client::Notify(std::string_view event, std::string_view value, std::string_
 }
 
 std::string Client::Status(std::string_view target, StatusLevel level, Deadline deadline) {
-    return Guarded(*impl_, "status", target, [&] {
+    return Guarded(impl_->endpoint, "status", target, [&] {
         const Call call(*impl_, deadline, false);
         String_t status;
         Engine::RunStatusText(impl_->policy, call.request, static_cast<int>(level), Text(target, "target"), status);
@@ -396,7 +393,7 @@ std::string Client::Status(std::string_view target, StatusLevel level, Deadline 
 }
 
 std::vector<Component> Client::Components(std::string_view target, StatusLevel level, Deadline deadline) {
-    return Guarded(*impl_, "statusaslist", target, [&] {
+    return Guarded(impl_->endpoint, "statusaslist", target, [&] {
         const Call call(*impl_, deadline, false);
         std::vector<Component> components;
         ComponentVector sink(components);
@@ -406,7 +403,7 @@ std::vector<Component> Client::Components(std::string_view target, StatusLevel l
 }
 
 User Client::GetUser(Deadline deadline) {
-    return Guarded(*impl_, "getuser", std::nullopt, [&] {
+    return Guarded(impl_->endpoint, "getuser", std::nullopt, [&] {
         const Call call(*impl_, deadline, false);
         int uid = -1;
         String_t name;
@@ -416,7 +413,7 @@ User Client::GetUser(Deadline deadline) {
 }
 
 ::DaDovu::Progress Client::Progress(RequestId id, Deadline deadline) {
-    return Guarded(*impl_, "requestprogress", std::nullopt, [&] {
+    return Guarded(impl_->endpoint, "requestprogress", std::nullopt, [&] {
         const Call call(*impl_, deadline, false);
         QxPalMsg::MessageList_t messages;
         const int code = Engine::RunProgress(impl_->policy, call.request, id.GetValue(), messages);
@@ -429,7 +426,7 @@ namespace {
 // "addcomponent" and "deletecomponent": a failing code is an Error too.
 void Register(const Client::Impl& client, const Engine::Registration& registration, std::string_view name,
               const char* what, const Deadline& deadline) {
-    Guarded(client, registration.remoteName, name, [&] {
+    Guarded(client.endpoint, registration.remoteName, name, [&] {
         Call call(client, deadline, false);
         call.request.targetId = nullptr;  // these requests never carry a target ID
         const int code = Engine::RunRegistration(client.policy, call.request, registration, Text(name, what));
