@@ -402,9 +402,10 @@ public:
     // after 50 ms, the pause doubling up to 1 s; no request is started with
     // less than 50 ms left. Calls `onMessage` once for each message that this
     // wait has not delivered yet, in order, on the calling thread. Returns
-    // the last Progress (still Running when the deadline came first). An
-    // exception thrown by `onMessage` ends the wait and reaches the caller
-    // unchanged; a failed request ends it with its Error. Every
+    // the last Progress (still Running when the deadline came first, also
+    // when it cut a request short). An exception thrown by `onMessage` ends
+    // the wait and reaches the caller unchanged; a failed request ends it
+    // with its Error. Every
     // implementation gets this one, built on Progress; a substitute may
     // override it (to answer without pauses, say).
     virtual ::DaDovu::Progress Wait(RequestId id, Deadline deadline,

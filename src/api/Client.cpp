@@ -487,17 +487,31 @@ void DeliverNew(const std::vector<Message>& now, std::vector<Message>& delivered
     const Clock::time_point end = deadline.At(Clock::now(), kDefaultWait);
     std::vector<Message> delivered;
     Clock::duration pause = kFirstPause;
+    std::optional<::DaDovu::Progress> last;
     for (;;) {
-        ::DaDovu::Progress progress = Progress(id, Deadline(end));
+        std::optional<::DaDovu::Progress> answered;
+        try {
+            answered = Progress(id, Deadline(end));
+        } catch (const Error& error) {
+            // A poll cut short by the wait's own deadline ends the wait as
+            // the deadline does: with the command still running as far as
+            // is known. Any other failure, or one before any answer, is the
+            // caller's.
+            const bool cutByDeadline = error.GetKind() == ErrorKind::NoAnswer || error.GetKind() == ErrorKind::NotSent;
+            if (last && cutByDeadline && Clock::now() >= end) return std::move(*last);
+            throw;
+        }
+        ::DaDovu::Progress& progress = *answered;
         DeliverNew(progress.GetMessages(), delivered, onMessage);
-        if (progress.GetState() != ProgressState::Running) return progress;
+        if (progress.GetState() != ProgressState::Running) return std::move(progress);
         const Clock::time_point now = Clock::now();
         if (end - now < pause + kLeastRequestTime) {
             // Too little time is left for another request after the pause:
             // spend what can be spent and report the command as running.
-            if (end - now < kLeastRequestTime * 2) return progress;
+            if (end - now < kLeastRequestTime * 2) return std::move(progress);
             pause = end - now - kLeastRequestTime;
         }
+        last = std::move(progress);
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, kLongestPause);
     }

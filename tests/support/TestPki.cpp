@@ -92,6 +92,7 @@ TestPki::TestPki() {
         caFile_ = authority("ca", "DaDovu Test CA");
         std::tie(serverCert_, serverKey_) = leaf("server", "localhost", "ca", serverExt);
         std::tie(clientCert_, clientKey_) = leaf("client", "dadovu-test-client", "ca", kClientExt);
+        std::tie(observerCert_, observerKey_) = leaf("observer", "dadovu-test-observer", "ca", kClientExt);
         otherCaFile_ = authority("other-ca", "DaDovu Untrusted CA");
         std::tie(untrustedCert_, untrustedKey_) = leaf("untrusted", "localhost", "other-ca", serverExt);
         std::tie(wrongHostCert_, wrongHostKey_) =

@@ -25,6 +25,8 @@ public:
     const std::string& ServerKey() const { return serverKey_; }
     const std::string& ClientCert() const { return clientCert_; }    // CN "dadovu-test-client"
     const std::string& ClientKey() const { return clientKey_; }
+    const std::string& ObserverCert() const { return observerCert_; }  // CN "dadovu-test-observer", as the client's
+    const std::string& ObserverKey() const { return observerKey_; }
     const std::string& OtherCaFile() const { return otherCaFile_; }  // an authority nobody trusts
     const std::string& UntrustedServerCert() const { return untrustedCert_; }  // signed by the other CA
     const std::string& UntrustedServerKey() const { return untrustedKey_; }
@@ -36,7 +38,7 @@ public:
 private:
     std::string dir_, caFile_, serverCert_, serverKey_, clientCert_, clientKey_;
     std::string otherCaFile_, untrustedCert_, untrustedKey_, wrongHostCert_, wrongHostKey_;
-    std::string expiredCert_, expiredKey_;
+    std::string expiredCert_, expiredKey_, observerCert_, observerKey_;
 };
 
 }  // namespace SoapTest
