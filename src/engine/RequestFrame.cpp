@@ -60,8 +60,6 @@ constexpr Utf16 kWordFalse("false");
 
 const unsigned short* Word(bool flag) { return flag ? kWordTrue : kWordFalse; }
 
-constexpr char kSourceFile[] = "RpcClientImpl";
-
 QxPalConfig::Configuration_t MakeCallOptions(bool secure) {
     QxPalConfig::Configuration_t attributes;
     attributes.SetAttrValue("APP_NAME", CLIENT_APP_NAME);
