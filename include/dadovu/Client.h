@@ -403,9 +403,9 @@ public:
     // less than 50 ms left. Calls `onMessage` once for each message that this
     // wait has not delivered yet, in order, on the calling thread. Returns
     // the last Progress (still Running when the deadline came first, also
-    // when it cut a request short). An exception thrown by `onMessage` ends
-    // the wait and reaches the caller unchanged; a failed request ends it
-    // with its Error. Every
+    // when it cut a request after the first short). An exception thrown by
+    // `onMessage` ends the wait and reaches the caller unchanged; a failed
+    // request ends it with its Error (the first request is always made). Every
     // implementation gets this one, built on Progress; a substitute may
     // override it (to answer without pauses, say).
     virtual ::DaDovu::Progress Wait(RequestId id, Deadline deadline,

@@ -333,9 +333,13 @@ Client Client::FromNodeSettings(std::string_view node, const ClientSettings& ext
 
 Client::Client(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {}
 Client::Client(const Client& other) = default;
-Client::Client(Client&& other) noexcept = default;
+// A moved-from client stays a client of the same daemon: moving shares.
+Client::Client(Client&& other) noexcept : impl_(other.impl_) {}
 Client& Client::operator=(const Client& other) = default;
-Client& Client::operator=(Client&& other) noexcept = default;
+Client& Client::operator=(Client&& other) noexcept {
+    impl_ = other.impl_;
+    return *this;
+}
 Client::~Client() = default;
 
 const std::string& Client::GetEndpoint() const { return impl_->endpoint; }

@@ -4,6 +4,7 @@
 
 #include <dadovu/Exceptions.h>
 
+#include <string_view>
 #include <utility>
 
 namespace DaDovu {
@@ -118,6 +119,11 @@ void ClientPolicy::Translate(const Method& method, const QxPalMsg::Exception_t& 
 void ClientPolicy::CheckResult(const Method& /*method*/, int code) const {
     if ((code & 64) == 0) return;
     throw ClientFailure{KindOfResultCode(code), code, {}};
+}
+
+void ClientPolicy::ResultMissing(const char* remoteName, int /*initialResult*/) const {
+    if (std::string_view(remoteName) == "notify") return;
+    throw ClientFailure{ErrorKind::MalformedAnswer, std::nullopt, {"The answer carries no result"}};
 }
 
 int ClientPolicy::RegistrationFailed(const Registration& registration, const QxPalMsg::Exception_t& caught) const {

@@ -46,6 +46,9 @@ public:
     [[noreturn]] void Translate(const Method& method, const QxPalMsg::Exception_t& caught) const override;
     // Throws the ClientFailure of a failing code.
     void CheckResult(const Method& method, int code) const override;
+    // An answer without "result" tells nothing of the outcome: MalformedAnswer,
+    // but for "notify", whose answer may leave it out (success).
+    void ResultMissing(const char* remoteName, int initialResult) const override;
     // Traces and logs the failure as the classic door does, then throws its ClientFailure.
     int RegistrationFailed(const Registration& registration, const QxPalMsg::Exception_t& caught) const override;
 

@@ -86,6 +86,22 @@ QxLnkRpc::RpcCall::Options RpcOptions(const Request& request) {
     return options;
 }
 
+// The output "result": an integer output that also notes whether the answer
+// carried it.
+class ResultArg final : public SOAPArgInt {
+public:
+    explicit ResultArg(int& code) : SOAPArgInt(kOutResult, &code) {}
+    void EndElement(const unsigned short* prefix, const unsigned short* name,
+                    const unsigned short* namespaceUri) override {
+        SOAPArgInt::EndElement(prefix, name, namespaceUri);
+        seen_ = true;
+    }
+    bool Seen() const { return seen_; }
+
+private:
+    bool seen_ = false;
+};
+
 // ---------------------------------------------------------------------------
 // One call of a remote method: the call options, the RPC client on the
 // policy's messenger, the call and its bound output "result". Everything it
@@ -101,7 +117,7 @@ public:
           attributes_(CallOptions(policy, request.secure)),
           client_(attributes_, policy.GetMessenger()),
           call_(client_.CreateCall(method, request.uri, rpcOptions)),
-          result_(kOutResult, &resultCode) {
+          result_(resultCode) {
         result_.SetTypeAttribute();
         if (request.deadline != nullptr) call_.SetDeadline(*request.deadline);
     }
@@ -121,12 +137,15 @@ public:
         call_.Invoke(static_cast<int>(sizeof...(Outputs) + 1), bound, "UTF-8");
     }
 
+    // Whether the answer carried "result".
+    bool ResultSeen() const { return result_.Seen(); }
+
 private:
     const RequestPolicy& policy_;
     const QxPalConfig::Configuration_t& attributes_;  // one of the two sets of CallOptions
     QxLnkRpc::RpcClient client_;
     QxLnkRpc::RpcCall call_;
-    SOAPArgInt result_;
+    ResultArg result_;
 };
 
 // Runs one request of `method`. `body(call)` builds the method's inputs and
@@ -137,13 +156,16 @@ private:
 template <typename Body>
 int RunFrame(const RequestPolicy& policy, const Request& request, const Method& method, Body&& body) {
     int resultCode = method.initialResult;
+    bool resultSeen = false;
     try {
         const QxLnkRpc::RpcCall::Options rpcOptions = RpcOptions(request);
         Call call(policy, method.remoteName, request, rpcOptions, resultCode);
         body(call);
+        resultSeen = call.ResultSeen();
     } catch (const QxPalMsg::Exception_t& caught) {
         policy.Translate(method, caught);
     }
+    if (!resultSeen) policy.ResultMissing(method.remoteName, method.initialResult);
     if (method.checksResult) policy.CheckResult(method, resultCode);
     return resultCode;
 }
@@ -356,15 +378,18 @@ int RunProgress(const RequestPolicy& policy, const Request& request, unsigned lo
 int RunRegistration(const RequestPolicy& policy, const Request& request, const Registration& registration,
                     const String_t& name) {
     int resultCode = 0;
+    bool resultSeen = false;
     try {
         const QxLnkRpc::RpcCall::Options rpcOptions;  // never a target ID
         Call call(policy, registration.remoteName, request, rpcOptions, resultCode);
         SOAPArgUnicodeString nameArg(registration.argumentName, name);
         nameArg.SetTypeAttribute();
         call.Invoke({&nameArg});
+        resultSeen = call.ResultSeen();
     } catch (const QxPalMsg::Exception_t& caught) {
         return policy.RegistrationFailed(registration, caught);
     }
+    if (!resultSeen) policy.ResultMissing(registration.remoteName, 0);
     return resultCode;
 }
 

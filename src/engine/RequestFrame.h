@@ -74,6 +74,9 @@ public:
     // Called with the answered code of a method that checks its codes, after
     // the call has been released; returns for an accepted code, else throws.
     virtual void CheckResult(const Method& method, int code) const = 0;
+    // Called when an answer lacked "result", which then keeps
+    // `initialResult`; returns to go on with that value, or throws.
+    virtual void ResultMissing(const char* /*remoteName*/, int /*initialResult*/) const {}
     // Called from the registration methods' catch handler; returns the code
     // the request returns (or throws).
     virtual int RegistrationFailed(const Registration& registration, const QxPalMsg::Exception_t& caught) const = 0;

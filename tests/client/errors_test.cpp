@@ -150,6 +150,48 @@ TEST(ClientStages, ServerCertificatesThatDoNotVerifyAreTlsWithNothingSent) {
     }
 }
 
+// A daemon that demands a client certificate refuses the session after the
+// client's side of the handshake is done (TLS 1.3): the refusal comes where
+// the answer would, yet the request was never taken.
+TEST(ClientStages, AClientCertificateTheDaemonRefusesIsTlsWithNothingTaken) {
+    const SoapTest::TestPki& pki = SoapTest::TestPki::Shared();
+    TestDaemon daemon(SoapTest::TlsFiles{pki.ServerCert(), pki.ServerKey(), pki.CaFile(), true});
+    Client anonymous(At(daemon.Uri()).SetCaFile(pki.CaFile()));
+    const Error error = ErrorOf([&] { anonymous.Start("web"); });
+    EXPECT_EQ(error.GetKind(), ErrorKind::Tls) << error.what();
+    EXPECT_FALSE(error.MayHaveActed());
+    EXPECT_EQ(daemon.RequestCount(), 0u);
+    Client known(At(daemon.Uri()).SetCaFile(pki.CaFile()).SetClientCertificate(pki.ClientCert(), pki.ClientKey()));
+    known.Start("web");
+    EXPECT_EQ(daemon.RequestCount(), 1u);
+}
+
+// An answer without "result" tells nothing of what the daemon did, but for
+// notify, whose answer may leave it out.
+TEST(ClientStages, AnAnswerWithoutResultIsMalformedButForNotify) {
+    TestDaemon daemon;
+    Client client(At(daemon.Uri()));
+    daemon.Enqueue(Reply::Empty());
+    EXPECT_EQ(ErrorOf([&] { client.Start("web"); }).GetKind(), ErrorKind::MalformedAnswer);
+    daemon.Enqueue(Reply::Empty());
+    EXPECT_EQ(ErrorOf([&] { client.Progress(DaDovu::RequestId(1024)); }).GetKind(), ErrorKind::MalformedAnswer);
+    daemon.Enqueue(Reply::Empty());
+    EXPECT_EQ(ErrorOf([&] { client.AddComponent("web.conf"); }).GetKind(), ErrorKind::MalformedAnswer);
+    daemon.Enqueue(Reply::Empty());
+    client.Notify("ping", "1", "web");
+}
+
+// A client moved from stays a client of its daemon.
+TEST(ClientStages, AMovedFromClientStillWorks) {
+    TestDaemon daemon;
+    Client client(At(daemon.Uri()));
+    Client moved(std::move(client));
+    client.Start("web");  // NOLINT(bugprone-use-after-move): what this test is about
+    moved.Start("web");
+    EXPECT_EQ(daemon.RequestCount(), 2u);
+    EXPECT_EQ(client.GetEndpoint(), moved.GetEndpoint());
+}
+
 // Secure communication verifies the daemon even when peer verification is turned off.
 TEST(ClientStages, SecureVerifiesThePeerWhateverVerifyPeerSays) {
     const SoapTest::TestPki& pki = SoapTest::TestPki::Shared();

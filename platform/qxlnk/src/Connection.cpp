@@ -148,6 +148,12 @@ std::string HostPort(const std::string& host, int port) {
     return text;
 }
 
+bool PeerSentAlert() {
+    const unsigned long code = ERR_peek_last_error();
+    const int reason = ERR_GET_REASON(code);
+    return ERR_GET_LIB(code) == ERR_LIB_SSL && reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256;
+}
+
 std::string TakeOpenSslError() {
     const unsigned long error = ERR_peek_last_error();
     std::string text;
@@ -301,9 +307,11 @@ void Connection::Handshake(const Endpoint& endpoint, SSL_CTX* context, const Dea
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
             if (!WaitFor(fd_, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadlines.call)) {
                 Close();
+                // A peer that takes the connection but does not complete
+                // TLS (one that speaks plain HTTP, say) is a TLS failure too.
                 throw TransportError("TLS handshake with " + HostPort(endpoint.host, endpoint.port) + " timed out after " +
                                          std::to_string(deadlines.callMs) + " ms",
-                                     true);
+                                     TransportError::Stage::Tls);
             }
             continue;
         }
@@ -341,6 +349,7 @@ bool Connection::IsUnusable() const {
 
 void Connection::WriteAll(const char* data, std::size_t length, const Deadlines& deadlines) {
     idle_ = false;
+    answered_ = false;
     std::size_t written = 0;
     bool started = false;  // bytes may have reached the connection
     while (written < length) {
@@ -362,8 +371,19 @@ void Connection::WriteAll(const char* data, std::size_t length, const Deadlines&
                                          " ms sending the request");
                 continue;
             }
+            bool refusedSession = PeerSentAlert();
+            if (!refusedSession && (error == SSL_ERROR_SYSCALL || error == SSL_ERROR_SSL)) {
+                // A peer that refused the session may have closed the
+                // connection after its alert, before our write: the alert
+                // is waiting to be read, and tells why.
+                ERR_clear_error();
+                char byte = 0;
+                std::size_t read = 0;
+                if (SSL_read_ex(ssl_, &byte, 1, &read) != 1) refusedSession = PeerSentAlert();
+            }
             std::string reason = TakeOpenSslError();
             if (reason.empty()) reason = savedErrno != 0 ? ErrnoText(savedErrno) : "the peer closed the connection";
+            if (refusedSession) throw TransportError("Cannot send the request: " + reason, TransportError::Stage::Tls);
             throw TransportError("Cannot send the request: " + reason, !started);
         }
         const ssize_t sent = send(fd_, data + written, length - written, MSG_NOSIGNAL);
@@ -391,7 +411,10 @@ std::size_t Connection::ReadSome(char* buffer, std::size_t capacity, const Deadl
             ERR_clear_error();
             std::size_t count = 0;
             const int rc = SSL_read_ex(ssl_, buffer, capacity, &count);
-            if (rc == 1) return count;
+            if (rc == 1) {
+                answered_ = true;
+                return count;
+            }
             const int error = SSL_get_error(ssl_, rc);
             const int savedErrno = errno;
             if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
@@ -409,12 +432,17 @@ std::size_t Connection::ReadSome(char* buffer, std::size_t capacity, const Deadl
                 cleanEnd_ = false;
                 return 0;
             }
+            // A TLS 1.3 server checks the client's certificate after the
+            // client has finished its handshake, so its refusal arrives as an
+            // alert where the answer should be: the request was never taken.
+            const bool refusedSession = !answered_ && PeerSentAlert();
             std::string reason = TakeOpenSslError();
             if (reason.empty())
                 reason = savedErrno == ECONNRESET ? std::string("Connection reset by the peer")
                          : savedErrno != 0        ? ErrnoText(savedErrno)
                                                   : std::string("the peer closed the connection");
-            throw TransportError("Cannot receive the response: " + reason);
+            throw TransportError("Cannot receive the response: " + reason,
+                                 refusedSession ? TransportError::Stage::Tls : TransportError::Stage::Exchange);
         }
         const ssize_t received = recv(fd_, buffer, capacity, 0);
         if (received >= 0) return static_cast<std::size_t>(received);

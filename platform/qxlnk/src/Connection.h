@@ -32,6 +32,9 @@ using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxDeleter>;
 
 // The last OpenSSL error of this thread as text ("" when there is none); clears the queue.
 std::string TakeOpenSslError();
+// Whether the last OpenSSL error of this thread is a fatal alert the peer
+// sent (its certificate checks, say); leaves the queue as it is.
+bool PeerSentAlert();
 
 // Bytes received and not yet parsed.
 struct InputBuffer {
@@ -95,6 +98,7 @@ private:
     BioState bio_;
     bool idle_ = false;
     bool cleanEnd_ = true;
+    bool answered_ = false;  // bytes of an answer came since the last request was written
     std::string request_;
     InputBuffer input_;
     std::unique_ptr<EnvelopeParser> parser_;

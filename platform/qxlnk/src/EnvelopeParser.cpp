@@ -227,21 +227,23 @@ void EnvelopeParser::StartOutput(int depth, const NamespaceScope::Name& name) {
     }
 }
 
+// Classes that do not take UTF-8 are remembered by the address of their type
+// information, compared and never read, so that most elements cost no
+// dynamic_cast (it walks the class hierarchy). A class that does is cast
+// each time: the cast finds its part whatever the element's layout.
 QxLnkSoap::SOAPUtf8Text* EnvelopeParser::Utf8TextOf(QxLnkSoap::SOAPElement* element) {
-    const std::type_info& type = typeid(*element);
+    const std::type_info* type = &typeid(*element);
     for (const TextClass& known : textClasses_) {
-        if (known.type != nullptr && *known.type == type) {
-            return known.utf8 ? reinterpret_cast<QxLnkSoap::SOAPUtf8Text*>(reinterpret_cast<char*>(element) +
-                                                                            known.offset)
-                              : nullptr;
-        }
+        if (known.type == type && !known.utf8) return nullptr;
     }
     QxLnkSoap::SOAPUtf8Text* utf8 = dynamic_cast<QxLnkSoap::SOAPUtf8Text*>(element);
+    for (const TextClass& known : textClasses_) {
+        if (known.type == type) return utf8;
+    }
     TextClass& learnt = textClasses_[nextTextClass_];
     nextTextClass_ = (nextTextClass_ + 1) % (sizeof(textClasses_) / sizeof(textClasses_[0]));
-    learnt.type = &type;
+    learnt.type = type;
     learnt.utf8 = utf8 != nullptr;
-    learnt.offset = utf8 != nullptr ? reinterpret_cast<char*>(utf8) - reinterpret_cast<char*>(element) : 0;
     return utf8;
 }
 

@@ -106,13 +106,11 @@ private:
         QxLnkSoap::SOAPUtf8Text* utf8;
     };
     std::vector<Taken> taken_;
-    // Whether elements of a class take UTF-8 text, and where in them the
-    // SOAPUtf8Text part lies, learnt with one dynamic_cast per class: the
-    // same few classes come with every response.
+    // Whether elements of a class take UTF-8 text, learnt with one
+    // dynamic_cast per class: the same few classes come with every response.
     struct TextClass {
-        const std::type_info* type = nullptr;
+        const std::type_info* type = nullptr;  // compared, never read
         bool utf8 = false;
-        std::ptrdiff_t offset = 0;
     };
     TextClass textClasses_[4];
     std::size_t nextTextClass_ = 0;

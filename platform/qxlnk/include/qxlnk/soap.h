@@ -140,7 +140,8 @@ private:
 // instead of as UTF-16: an output argument derives from this as well as from
 // SOAPArg, and the parser then calls CharactersUtf8 where it would call
 // Characters (for the argument and for every element it takes for itself),
-// sparing a conversion per text.
+// sparing a conversion per text. (The parser asks an output's dynamic type:
+// output classes are compiled with RTTI.)
 class QXLNK_API SOAPUtf8Text {
 public:
     virtual ~SOAPUtf8Text();
