@@ -47,7 +47,9 @@ void Scheduler::Main() {
         }
         const auto first = tasks_.begin();
         if (first->first > Clock::now()) {
-            wake_.wait_until(lock, first->first);
+            // A copy: the task may be dropped while this waits.
+            const Clock::time_point when = first->first;
+            wake_.wait_until(lock, when);
             continue;
         }
         std::function<void()> task = std::move(first->second.second);
