@@ -205,6 +205,19 @@ TEST_F(Fleet, NodesFileDeadAndRefusingNodes) {
     };
     EXPECT_EQ(ports(again.Nodes(), again.Port()), "R..R...R....");
     EXPECT_NE(ports(other.Nodes(), other.Port()), "R..R...R....");
+
+    // Usage errors (2), and a nodes file that cannot be written (1).
+    const std::pair<std::vector<std::string>, int> starts[] = {
+        {{"--dead-fraction", "0.5"}, 2},
+        {{"--fleet", "0"}, 2},
+        {{"--fleet", "100001"}, 2},
+        {{"--fleet", "4", "--dead-fraction", "0.75", "--refuse-fraction", "0.5"}, 2},
+        {{"--fleet", "4", "--refuse-fraction", "1.5"}, 2},
+        {{"--fleet", "4", "--write-nodes", dir_.Path() + "/missing/nodes"}, 1}};
+    for (const auto& [args, exitStatus] : starts) {
+        const SoapTest::ProcessResult r = E2e::Run(E2e::Concat({DADOVU_SIM_PATH, "--listen", "127.0.0.1:0"}, args));
+        EXPECT_EQ(r.exitStatus, exitStatus) << ::testing::PrintToString(args) << "\n" << Describe(r);
+    }
 }
 
 // 300 nodes, past the first /24 block: each address reaches a node of its

@@ -297,6 +297,30 @@ TEST(SimServer, LimitsRequestSizeAndAnswersExpectContinue) {
     EXPECT_FALSE(polite.Closed(100ms));
 }
 
+// A connection carries --keep-alive-max requests, the last answered with
+// "Connection: close"; an idle one is closed after --keep-alive-timeout.
+TEST(SimServer, EndsConnectionsAfterTheirRequestsOrIdleTime) {
+    using namespace std::chrono_literals;
+    CommandEngine engine;
+    const ControlService service(engine, {});
+    ServerOptions options;
+    options.keepAliveMaxCount = 3;
+    options.keepAliveTimeout = std::chrono::seconds(1);
+    SimServer server(service, options);
+    server.Start();
+    SoapTest::RawConnection busy("127.0.0.1", server.Port()), idle("127.0.0.1", server.Port());
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(busy.Send(SoapTest::PostRequest("h", kEndpointPath, SoapRequest("getuser"))));
+        const auto answer = busy.ReadResponse(10s);
+        ASSERT_TRUE(answer) << i;
+        EXPECT_EQ(answer->find("Connection: close") != std::string::npos, i == 3) << *answer;
+    }
+    EXPECT_TRUE(busy.Closed(5s));
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(idle.Closed(10s));
+    EXPECT_GE(std::chrono::steady_clock::now() - began, 500ms);
+}
+
 // A request waiting out its answer delay is answered at once when the server
 // stops, and an idle kept-alive connection is closed.
 TEST(SimServer, StopAnswersDelayedRequestsAndClosesIdleConnections) {

@@ -508,9 +508,10 @@ private:
         if (phase_ == Phase::Closed) return;
         phase_ = Phase::Closed;
         Disarm();
+        // The parser and buffers stay: a read still pending completes (with
+        // an error) through them before its handler sees the phase.
         error_code ignored;
         Socket().close(ignored);
-        parser_.reset();
         settings_.hub->Remove(this);
     }
 };
