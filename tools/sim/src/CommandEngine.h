@@ -154,8 +154,9 @@ public:
 
     // Cancels the queued and the running command (their components keep the
     // state reached; one being started or stopped returns to stopped or
-    // running), releases synchronous callers with ShuttingDown and joins the
-    // worker. Idempotent.
+    // running), releases synchronous callers with ShuttingDown (Submit's
+    // callers with nothing), and waits for a step of this engine that the
+    // scheduler is running: none runs afterwards. Idempotent.
     void Shutdown();
 
 private:

@@ -52,8 +52,10 @@ using boost::system::error_code;
 constexpr std::chrono::seconds kAnswerGrace{10};
 // How long writing one answer may take before the connection is dropped.
 constexpr std::chrono::seconds kWriteTimeout{60};
-// How long a TLS connection waits for the client's close_notify at its end.
+// How long a TLS connection waits for the client's close_notify at its end,
+// and a plain one for the client to close after the last answer.
 constexpr std::chrono::seconds kTlsCloseTime{2};
+constexpr std::chrono::seconds kLingerTime{2};
 // Largest request head (request line and header fields).
 constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 // A pause before accepting again when accepting fails (out of descriptors).
@@ -498,10 +500,25 @@ private:
             Arm(kTlsCloseTime);
             stream_.async_shutdown([self = Self()](const error_code&) { self->Close(); });
         } else {
+            // The answer may be followed by request bytes not read (a body
+            // past its limit, a pipelined request): closing with them unread
+            // would reset the connection, and the client could lose the
+            // answer. So the sending side ends first, and what still comes is
+            // read and dropped until the client closes (or a short time).
             error_code ignored;
             Socket().shutdown(tcp::socket::shutdown_send, ignored);
-            Close();
+            Arm(kLingerTime);
+            Drain();
         }
+    }
+
+    void Drain() {
+        buffer_.consume(buffer_.size());
+        Socket().async_read_some(buffer_.prepare(4096), [self = Self()](const error_code& ec, std::size_t) {
+            if (self->phase_ == Phase::Closed) return;
+            if (ec) return self->Close();
+            self->Drain();
+        });
     }
 
     void Close() {
