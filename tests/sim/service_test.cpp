@@ -1,10 +1,13 @@
 // The daemon's endpoint: each method's answer, the faults for requests it
 // cannot take, authentication and authorization, and the HTTP server.
 #include "ControlService.h"
+#include "Fleet.h"
 #include "SimServer.h"
 #include "SimTestSupport.h"
 #include "SoapMessage.h"
 
+#include <RawHttp.h>
+#include <TestPki.h>
 #include <httplib.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
 #include <sstream>
 #include <thread>
 
@@ -213,6 +217,207 @@ TEST(SimServer, AnswersARequestInProgressWhenStopped) {
     ASSERT_TRUE(answer) << httplib::to_string(answer.error());
     EXPECT_EQ(std::to_string(answer->status) + " " + SimTest::BodyEntry(answer->body),
               Fault("The daemon is shutting down.", "soap:Server"));
+}
+
+// One thread serves: answers delayed on timers overlap, and a synchronous
+// start waiting for its component's start time leaves the thread free for
+// other connections.
+TEST(SimServer, WaitsOnTimersAndOnTheEngineWithoutHoldingItsThread) {
+    using Clock = std::chrono::steady_clock;
+    CommandEngine engine;
+    engine.Load({ParseDefinition("start_time_ms = 1500", "slow.conf"), ParseDefinition("", "quick.conf")});
+    const ControlService service(engine, {});
+    ServerOptions delayed;
+    delayed.threads = 1;
+    delayed.latency = std::chrono::milliseconds(400);
+    SimServer slowServer(service, delayed);
+    slowServer.Start();
+    const auto call = [](int port, const std::string& body) {
+        httplib::Client client("127.0.0.1", port);
+        client.set_read_timeout(20, 0);
+        const auto answer = client.Post(kEndpointPath, body, "text/xml; charset=utf-8");
+        return answer ? std::to_string(answer->status) + " " + SimTest::BodyEntry(answer->body) : std::string("none");
+    };
+    auto began = Clock::now();
+    std::vector<std::future<std::string>> calls;
+    for (int i = 0; i < 12; ++i)
+        calls.push_back(std::async(std::launch::async, call, slowServer.Port(), Status("0", "quick")));
+    for (auto& c : calls) EXPECT_EQ(c.get(), Answer("status", 0, Out("status", "quick\n")));
+    EXPECT_GE(Clock::now() - began, delayed.latency);
+    EXPECT_LT(Clock::now() - began, 6 * delayed.latency);  // twelve in a row would take 4.8 s
+
+    ServerOptions single;
+    single.threads = 1;
+    SimServer server(service, single);
+    server.Start();
+    auto start = std::async(std::launch::async, call, server.Port(), Start("slow"));
+    while (engine.Status(1, "slow").text != "slow state=starting\n") std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    began = Clock::now();
+    EXPECT_EQ(call(server.Port(), Status("1", "*")),
+              Answer("status", 0, Out("status", "quick state=stopped\nslow state=starting\n")));
+    EXPECT_LT(Clock::now() - began, std::chrono::milliseconds(1000));
+    EXPECT_EQ(start.get(), Answer("start", 0));
+}
+
+// What is not a request the endpoint takes gets an HTTP answer of its own:
+// too large a body 413 (and the connection closes), another path 404, a
+// request that expects "100 Continue" gets it before its body is read.
+TEST(SimServer, LimitsRequestSizeAndAnswersExpectContinue) {
+    CommandEngine engine;
+    const ControlService service(engine, {});
+    ServerOptions options;
+    options.maxRequestBytes = 2000;
+    SimServer server(service, options);
+    server.Start();
+    using namespace std::chrono_literals;
+    SoapTest::RawConnection big("127.0.0.1", server.Port());
+    ASSERT_TRUE(big.Connected());
+    ASSERT_TRUE(big.Send(SoapTest::PostRequest("h", kEndpointPath, std::string(3000, ' '))));
+    const auto refused = big.ReadResponse(10s);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->substr(0, 12), "HTTP/1.1 413");
+    EXPECT_TRUE(big.Closed(10s));
+
+    SoapTest::RawConnection polite("127.0.0.1", server.Port());
+    const std::string body = SoapRequest("getuser");
+    ASSERT_TRUE(polite.Send("POST " + std::string(kEndpointPath) + " HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\n"
+                            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n"));
+    const auto interim = polite.ReadResponse(10s);
+    ASSERT_TRUE(interim);
+    EXPECT_EQ(*interim, "HTTP/1.1 100 Continue\r\n\r\n");
+    ASSERT_TRUE(polite.Send(body));
+    const auto answer = polite.ReadResponse(10s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->substr(0, 12), "HTTP/1.1 200");
+    // The same connection carries on: a wrong path, then a request too large.
+    ASSERT_TRUE(polite.Send(SoapTest::PostRequest("h", "/elsewhere", body)));
+    const auto missing = polite.ReadResponse(10s);
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->substr(0, 12), "HTTP/1.1 404");
+    EXPECT_FALSE(polite.Closed(100ms));
+}
+
+// A connection carries --keep-alive-max requests, the last answered with
+// "Connection: close"; an idle one is closed after --keep-alive-timeout.
+TEST(SimServer, EndsConnectionsAfterTheirRequestsOrIdleTime) {
+    using namespace std::chrono_literals;
+    CommandEngine engine;
+    const ControlService service(engine, {});
+    ServerOptions options;
+    options.keepAliveMaxCount = 3;
+    options.keepAliveTimeout = std::chrono::seconds(1);
+    SimServer server(service, options);
+    server.Start();
+    SoapTest::RawConnection busy("127.0.0.1", server.Port()), idle("127.0.0.1", server.Port());
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(busy.Send(SoapTest::PostRequest("h", kEndpointPath, SoapRequest("getuser"))));
+        const auto answer = busy.ReadResponse(10s);
+        ASSERT_TRUE(answer) << i;
+        EXPECT_EQ(answer->find("Connection: close") != std::string::npos, i == 3) << *answer;
+    }
+    EXPECT_TRUE(busy.Closed(5s));
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(idle.Closed(10s));
+    EXPECT_GE(std::chrono::steady_clock::now() - began, 500ms);
+}
+
+// A request waiting out its answer delay is answered at once when the server
+// stops, and an idle kept-alive connection is closed.
+TEST(SimServer, StopAnswersDelayedRequestsAndClosesIdleConnections) {
+    using namespace std::chrono_literals;
+    CommandEngine engine;
+    const ControlService service(engine, {});
+    ServerOptions options;
+    options.latency = 30s;
+    SimServer server(service, options);
+    server.Start();
+    SoapTest::RawConnection idle("127.0.0.1", server.Port()), waiting("127.0.0.1", server.Port());
+    ASSERT_TRUE(idle.Connected() && waiting.Connected());
+    ASSERT_TRUE(waiting.Send(SoapTest::PostRequest("h", kEndpointPath, SoapRequest("getuser"))));
+    while (server.OpenConnections() < 2) std::this_thread::sleep_for(2ms);
+    std::this_thread::sleep_for(50ms);  // the request is read and waits out its delay
+    const auto began = std::chrono::steady_clock::now();
+    server.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
+    const auto answer = waiting.ReadResponse(5s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->substr(0, 12), "HTTP/1.1 200");
+    EXPECT_NE(answer->find("Connection: close"), std::string::npos) << *answer;
+    EXPECT_TRUE(idle.Closed(5s));
+    EXPECT_FALSE(server.IsRunning());
+}
+
+// A fleet over TLS asking for client certificates, in one process: each
+// node is reached at its own address and keeps its own state, a caller
+// without a certificate is answered "ctrlauthentication", a dead node's
+// connection completes no handshake, a refusing node's is reset.
+TEST(SimServer, ServesAFleetOverTlsByTheAddressReached) {
+    using namespace std::chrono_literals;
+    const SoapTest::TestPki& pki = SoapTest::TestPki::Shared();
+    const FleetOptions fleetOptions{6, 1.0 / 6, 1.0 / 6, 5};
+    Fleet fleet(fleetOptions, {ParseDefinition("", "db.conf"), ParseDefinition("prerequisites = db", "web.conf")},
+                EngineOptions{}, SecurityPolicy{true, false, {}});
+    ServerOptions options;
+    options.tlsCertFile = pki.ServerCert();
+    options.tlsKeyFile = pki.ServerKey();
+    options.clientCaFile = pki.CaFile();
+    options.threads = 2;
+    SimServer server(fleet, options);
+    server.Start();
+    std::vector<std::size_t> live;
+    std::size_t dead = 0, refusing = 0;
+    for (std::size_t i = 0; i < fleet.Size(); ++i) {
+        if (fleet.Role(i) == NodeRole::Live) live.push_back(i);
+        if (fleet.Role(i) == NodeRole::Dead) dead = i;
+        if (fleet.Role(i) == NodeRole::Refusing) refusing = i;
+    }
+    ASSERT_EQ(live.size(), 4u);
+    EXPECT_EQ(server.Uri(), server.NodeUri(live[0]));
+    EXPECT_EQ(server.NodeUri(refusing),
+              "https://" + Ipv4Text(FleetNodeAddress(refusing)) + ":" + std::to_string(server.RefusingPort()) +
+                  kEndpointPath);
+    EXPECT_NE(server.RefusingPort(), server.Port());
+
+    // The test certificate names 127.0.0.1, not the nodes' addresses.
+    const auto client = [&](std::size_t node, bool withCertificate) {
+        auto c = withCertificate ? std::make_unique<httplib::SSLClient>(Ipv4Text(FleetNodeAddress(node)), server.Port(),
+                                                                        pki.ClientCert(), pki.ClientKey())
+                                 : std::make_unique<httplib::SSLClient>(Ipv4Text(FleetNodeAddress(node)), server.Port());
+        c->enable_server_certificate_verification(false);
+        c->set_keep_alive(true);
+        c->set_read_timeout(10, 0);
+        c->set_connection_timeout(10, 0);
+        return c;
+    };
+    const auto call = [&](httplib::SSLClient& c, const std::string& body) {
+        const auto answer = c.Post(kEndpointPath, body, "text/xml; charset=utf-8");
+        return answer ? std::to_string(answer->status) + " " + SimTest::BodyEntry(answer->body)
+                      : "error " + httplib::to_string(answer.error());
+    };
+    auto first = client(live[0], true), second = client(live[1], true), anonymous = client(live[2], false);
+    EXPECT_EQ(call(*first, Start("web")), Answer("start", 0));
+    EXPECT_EQ(call(*first, Status("1", "*")), Answer("status", 0, Out("status", "db state=running\nweb state=running\n")));
+    EXPECT_EQ(call(*second, Status("1", "*")), Answer("status", 0, Out("status", "db state=stopped\nweb state=stopped\n")));
+    EXPECT_EQ(call(*anonymous, Status("1", "*")), Fault("ctrlauthentication"));
+    EXPECT_EQ(fleet.Engine(live[3]).Status(1, "web").text, "web state=stopped\n");
+
+    SoapTest::RawConnection silent(Ipv4Text(FleetNodeAddress(dead)), server.Port());
+    ASSERT_TRUE(silent.Connected());
+    ASSERT_TRUE(silent.Send(std::string("\x16\x03\x01\x00\x05hello", 10)));  // no ServerHello comes back
+    EXPECT_FALSE(silent.ReadResponse(300ms));
+    EXPECT_FALSE(silent.Closed(10ms));
+    SoapTest::RawConnection refused(Ipv4Text(FleetNodeAddress(refusing)), server.RefusingPort());
+    EXPECT_EQ(refused.Error(), ECONNREFUSED);
+    SoapTest::RawConnection reset(Ipv4Text(FleetNodeAddress(refusing)), server.Port());
+    EXPECT_TRUE(!reset.Connected() || reset.Closed(5s));
+    // The three clients' kept-alive connections and the silent one.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (server.OpenConnections() < 4 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
+    EXPECT_EQ(server.OpenConnections(), 4u);
+    fleet.Shutdown();
+    server.Stop();
+    EXPECT_TRUE(silent.Closed(5s));
+    EXPECT_EQ(server.OpenConnections(), 0u);
 }
 
 }  // namespace

@@ -47,11 +47,6 @@ bool IsPlainFileName(std::string_view name) {
            name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
-struct Outcome {
-    int result = 0;
-    bool cancelled = false;
-};
-
 }  // namespace
 
 struct CommandEngine::Job {
@@ -60,11 +55,25 @@ struct CommandEngine::Job {
     std::vector<std::string> selected;
     bool flag = false;   // boot for a start, kill for a stop
     int requestId = 0;   // 0: synchronous
-    std::promise<Outcome> done;
+    Completion done;     // a synchronous command's caller
+
+    // How far it has come: the components it visits, in order, and the next.
+    bool begun = false;
+    std::vector<std::string> order;
+    std::size_t next = 0;
+    std::unordered_set<std::string> selectedSet;  // a start's selected components
+    bool selectedFailed = false;   // start: a selected component failed or vanished
+    bool selectedBlocked = false;  // start: a selected component's prerequisite is not running
+    bool stopFailed = false;       // stop: a component failed to stop
+    // The component starting or stopping now, whether it will fail, and when
+    // its transition ends.
+    std::optional<std::string> moving;
+    bool movingFails = false;
+    Scheduler::Clock::time_point movingUntil;
 };
 
 std::string FormatStatusLine(const ComponentEntry& entry, int level) {
-    const ComponentDefinition& d = entry.definition;
+    const ComponentDefinition& d = entry.Definition();
     std::string line = d.name;
     if (level >= 1) line += std::string(" state=") + StateName(entry.state);
     if (level >= 2) line += " pid=" + (entry.pid.empty() ? std::string("-") : entry.pid);
@@ -86,21 +95,39 @@ std::string FormatStatusLine(const ComponentEntry& entry, int level) {
     return line;
 }
 
-CommandEngine::CommandEngine(EngineOptions options)
-    : options_(std::move(options)), nextRequestId_(kFirstRequestId), nextPid_(options_.firstPid) {
-    worker_ = std::thread([this] { WorkerMain(); });
-}
+CommandEngine::CommandEngine(EngineOptions options, std::shared_ptr<Scheduler> scheduler)
+    : options_(std::move(options)),
+      scheduler_(scheduler ? std::move(scheduler) : std::make_shared<Scheduler>()),
+      nextRequestId_(kFirstRequestId),
+      nextPid_(options_.firstPid) {}
 
 CommandEngine::~CommandEngine() { Shutdown(); }
 
 void CommandEngine::Shutdown() {
+    Calls calls;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        if (!stopping_) {
+            stopping_ = true;
+            // A component half way through its transition returns to where it
+            // was: stopped when it was starting, running when it was stopping.
+            if (running_) {
+                if (running_->moving) {
+                    if (ComponentEntry* entry = registry_.Find(*running_->moving))
+                        entry->state = running_->start ? ComponentState::Stopped : ComponentState::Running;
+                    running_->moving.reset();
+                }
+                Finish(*running_, 0, true, calls);
+                running_.reset();
+            }
+            for (const auto& job : queue_) Finish(*job, 0, true, calls);
+            queue_.clear();
+        }
     }
-    wake_.notify_all();
-    std::lock_guard<std::mutex> joinLock(joinMutex_);
-    if (worker_.joinable()) worker_.join();
+    for (auto& [done, result] : calls) done(result);
+    // No step of this engine runs once this returns (a step finds stopping_
+    // set and does nothing).
+    scheduler_->Forget(this);
 }
 
 void CommandEngine::Load(std::vector<ComponentDefinition> definitions) {
@@ -108,44 +135,70 @@ void CommandEngine::Load(std::vector<ComponentDefinition> definitions) {
     registry_.AddAll(std::move(definitions));
 }
 
+void CommandEngine::LoadShared(const ComponentRegistry& registry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    registry_ = registry;
+}
+
 std::size_t CommandEngine::ComponentCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return registry_.Size();
 }
 
-int CommandEngine::Start(std::string_view target, bool boot, bool async) { return Submit(true, target, boot, async); }
+int CommandEngine::Start(std::string_view target, bool boot, bool async) {
+    return SubmitAndWait(true, target, boot, async);
+}
 
-int CommandEngine::Stop(std::string_view target, bool kill, bool async) { return Submit(false, target, kill, async); }
+int CommandEngine::Stop(std::string_view target, bool kill, bool async) {
+    return SubmitAndWait(false, target, kill, async);
+}
 
-int CommandEngine::Submit(bool start, std::string_view target, bool flag, bool async) {
+int CommandEngine::SubmitAndWait(bool start, std::string_view target, bool flag, bool async) {
+    // Shared with the completion, which may still be returning from
+    // set_value when the waiting caller has gone on.
+    auto promise = std::make_shared<std::promise<std::optional<int>>>();
+    std::future<std::optional<int>> done = promise->get_future();
+    Submit(start, target, flag, async, [promise](std::optional<int> result) { promise->set_value(result); });
+    const std::optional<int> result = done.get();
+    if (!result) throw ShuttingDown();
+    return *result;
+}
+
+void CommandEngine::Submit(bool start, std::string_view target, bool flag, bool async, Completion done) {
     const TargetExpression expression(target);
     auto job = std::make_shared<Job>();
     job->start = start;
     job->target = target;
     job->flag = flag;
-    std::future<Outcome> done;
+    std::optional<int> answer;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) throw ShuttingDown();
-        job->selected = registry_.Select(expression);
-        if (job->selected.empty()) return Result::kNoMatch;
-        if (async) {
-            job->requestId = AllocateRequestId();
-            requests_[job->requestId] = Request{};
-            const char* how = start ? (flag ? " (boot)" : "") : (flag ? " (kill)" : "");
-            Note(*job, 0, start ? 1 : 2,
-                 std::string(start ? "Start" : "Stop") + " of target '" + job->target + "' requested" + how + ".",
-                 {job->target, flag ? "true" : "false"});
+        if (stopping_) {
+            answer = std::nullopt;
         } else {
-            done = job->done.get_future();
+            job->selected = registry_.Select(expression);
+            if (job->selected.empty()) {
+                answer = Result::kNoMatch;
+            } else {
+                if (async) {
+                    job->requestId = AllocateRequestId();
+                    requests_[job->requestId] = Request{};
+                    const char* how = start ? (flag ? " (boot)" : "") : (flag ? " (kill)" : "");
+                    Note(*job, 0, start ? 1 : 2,
+                         std::string(start ? "Start" : "Stop") + " of target '" + job->target + "' requested" + how +
+                             ".",
+                         {job->target, flag ? "true" : "false"});
+                    answer = job->requestId;
+                } else {
+                    job->done = std::move(done);
+                }
+                queue_.push_back(job);
+                if (!running_ && !stepScheduled_) ScheduleStep(Scheduler::Clock::now());
+                if (!async) return;
+            }
         }
-        queue_.push_back(job);
     }
-    wake_.notify_all();
-    if (async) return job->requestId;
-    const Outcome outcome = done.get();
-    if (outcome.cancelled) throw ShuttingDown();
-    return outcome.result;
+    done(answer);
 }
 
 int CommandEngine::AllocateRequestId() {
@@ -165,29 +218,155 @@ int CommandEngine::AllocateRequestId() {
     }
 }
 
-void CommandEngine::WorkerMain() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (stopping_) break;
-        std::shared_ptr<Job> job = std::move(queue_.front());
-        queue_.pop_front();
-        const int result = job->start ? RunStart(*job, lock) : RunStop(*job, lock);
-        if (result < 0) {
-            Finish(*job, 0, true);
-            break;
-        }
-        Finish(*job, result, false);
-    }
-    while (!queue_.empty()) {
-        Finish(*queue_.front(), 0, true);
-        queue_.pop_front();
-    }
+void CommandEngine::ScheduleStep(Scheduler::Clock::time_point when) {
+    stepScheduled_ = true;
+    scheduler_->Schedule(this, when, [this] { Step(); });
 }
 
-bool CommandEngine::Pause(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds time) {
-    if (time.count() == 0) return !stopping_;
-    return !wake_.wait_for(lock, time, [this] { return stopping_; });
+void CommandEngine::Step() {
+    Calls calls;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stepScheduled_ = false;
+        for (;;) {
+            if (stopping_) break;
+            if (!running_) {
+                if (queue_.empty()) break;
+                running_ = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            Job& job = *running_;
+            if (!job.begun) {
+                // The order is taken when the command's turn comes, from the
+                // components as they are then.
+                job.begun = true;
+                if (job.start) {
+                    job.order = registry_.StartOrder(job.selected);
+                    job.selectedSet.insert(job.selected.begin(), job.selected.end());
+                } else {
+                    job.order = registry_.StopOrder(job.selected);
+                }
+            }
+            if (job.moving) {
+                if (Scheduler::Clock::now() < job.movingUntil) {
+                    ScheduleStep(job.movingUntil);
+                    break;
+                }
+                EndTransition(job);
+            }
+            bool waiting = false;
+            while (!waiting && job.next < job.order.size()) waiting = Visit(job, job.order[job.next++]);
+            if (waiting) {
+                ScheduleStep(job.movingUntil);
+                break;
+            }
+            int result = Result::kSuccess;
+            if (job.start) {
+                if (job.selectedFailed)
+                    result = Result::kComponentFailed;
+                else if (job.selectedBlocked)
+                    result = Result::kPrerequisiteFailed;
+            } else if (job.stopFailed) {
+                result = Result::kComponentFailed;
+            }
+            Finish(job, result, false, calls);
+            running_.reset();
+        }
+    }
+    for (auto& [done, result] : calls) done(result);
+}
+
+bool CommandEngine::Visit(Job& job, const std::string& name) {
+    ComponentEntry* entry = registry_.Find(name);
+    if (entry == nullptr) {
+        Note(job, 1, 13, "Component " + name + " is no longer defined.", {name});
+        if (job.start) job.selectedFailed = job.selectedFailed || job.selectedSet.count(name) != 0;
+        return false;
+    }
+    std::chrono::milliseconds time{0};
+    if (job.start) {
+        if (entry->state == ComponentState::Running) {
+            Note(job, 0, 7, "Component " + name + " is already running.", {name});
+            return false;
+        }
+        std::optional<std::string> notRunning;
+        for (const auto& p : entry->Definition().prerequisites) {
+            const ComponentEntry* prerequisite = registry_.Find(p);
+            if (prerequisite == nullptr || prerequisite->state != ComponentState::Running) {
+                notRunning = p;
+                break;
+            }
+        }
+        if (notRunning) {
+            Note(job, 1, 6,
+                 "Component " + name + " was not started: its prerequisite " + *notRunning + " is not running.",
+                 {name, *notRunning});
+            job.selectedBlocked = job.selectedBlocked || job.selectedSet.count(name) != 0;
+            return false;
+        }
+        entry->state = ComponentState::Starting;
+        Note(job, 0, 3, "Starting component " + name + ".", {name});
+        job.movingFails = entry->Definition().startFails;
+        time = entry->Definition().startTime;
+    } else {
+        if (entry->state == ComponentState::Stopped) {
+            Note(job, 0, 12, "Component " + name + " is already stopped.", {name});
+            return false;
+        }
+        if (entry->state == ComponentState::Failed || job.flag) {
+            entry->state = ComponentState::Stopped;
+            entry->pid.clear();
+            if (job.flag)
+                Note(job, 0, 10, "Component " + name + " killed.", {name});
+            else
+                Note(job, 0, 9, "Component " + name + " stopped.", {name});
+            return false;
+        }
+        entry->state = ComponentState::Stopping;
+        Note(job, 0, 8, "Stopping component " + name + ".", {name});
+        job.movingFails = entry->Definition().stopFails;
+        time = entry->Definition().stopTime;
+    }
+    job.moving = name;
+    if (time.count() == 0) {
+        EndTransition(job);
+        return false;
+    }
+    job.movingUntil = Scheduler::Clock::now() + time;
+    return true;
+}
+
+void CommandEngine::EndTransition(Job& job) {
+    const std::string name = std::move(*job.moving);
+    job.moving.reset();
+    // A component that is starting or stopping cannot be removed (kBusy), so
+    // the entry is still there; looking it up again costs little and proves it.
+    ComponentEntry* entry = registry_.Find(name);
+    if (entry == nullptr) return;
+    if (job.start) {
+        if (job.movingFails) {
+            entry->state = ComponentState::Failed;
+            entry->pid.clear();
+            Note(job, 2, 5, "Component " + name + " failed to start.", {name});
+            job.selectedFailed = job.selectedFailed || job.selectedSet.count(name) != 0;
+        } else {
+            entry->state = ComponentState::Running;
+            entry->pid = std::to_string(nextPid_);
+            nextPid_ = nextPid_ >= kPidLimit ? options_.firstPid : nextPid_ + 1;
+            Note(job, 0, 4, "Component " + name + " is running with process ID " + entry->pid + ".",
+                 {name, entry->pid});
+        }
+    } else {
+        entry->pid.clear();
+        if (job.movingFails) {
+            entry->state = ComponentState::Failed;
+            Note(job, 2, 11, "Component " + name + " failed to stop.", {name});
+            job.stopFailed = true;
+        } else {
+            entry->state = ComponentState::Stopped;
+            Note(job, 0, 9, "Component " + name + " stopped.", {name});
+        }
+    }
 }
 
 void CommandEngine::Note(Job& job, int severity, int number, std::string text, std::vector<std::string> params) {
@@ -197,7 +376,7 @@ void CommandEngine::Note(Job& job, int severity, int number, std::string text, s
     it->second.messages.push_back(ProgressMessage{severity, number, std::move(text), std::move(params)});
 }
 
-void CommandEngine::Finish(Job& job, int result, bool cancelled) {
+void CommandEngine::Finish(Job& job, int result, bool cancelled, Calls& calls) {
     if (job.requestId != 0) {
         if (cancelled) {
             Note(job, 2, 15, "Command cancelled: the daemon is shutting down.", {});
@@ -218,113 +397,12 @@ void CommandEngine::Finish(Job& job, int result, bool cancelled) {
             finishedOrder_.pop_front();
         }
     }
-    job.done.set_value(Outcome{result, cancelled});
-}
-
-int CommandEngine::RunStart(Job& job, std::unique_lock<std::mutex>& lock) {
-    const std::unordered_set<std::string> selected(job.selected.begin(), job.selected.end());
-    bool selectedFailed = false;
-    bool selectedBlocked = false;
-    for (const std::string& name : registry_.StartOrder(job.selected)) {
-        const bool isSelected = selected.count(name) != 0;
-        ComponentEntry* entry = registry_.Find(name);
-        if (entry == nullptr) {
-            Note(job, 1, 13, "Component " + name + " is no longer defined.", {name});
-            selectedFailed = selectedFailed || isSelected;
-            continue;
-        }
-        if (entry->state == ComponentState::Running) {
-            Note(job, 0, 7, "Component " + name + " is already running.", {name});
-            continue;
-        }
-        std::optional<std::string> notRunning;
-        for (const auto& p : entry->definition.prerequisites) {
-            const ComponentEntry* prerequisite = registry_.Find(p);
-            if (prerequisite == nullptr || prerequisite->state != ComponentState::Running) {
-                notRunning = p;
-                break;
-            }
-        }
-        if (notRunning) {
-            Note(job, 1, 6, "Component " + name + " was not started: its prerequisite " + *notRunning + " is not running.",
-                 {name, *notRunning});
-            selectedBlocked = selectedBlocked || isSelected;
-            continue;
-        }
-
-        entry->state = ComponentState::Starting;
-        Note(job, 0, 3, "Starting component " + name + ".", {name});
-        const bool fails = entry->definition.startFails;
-        const bool completed = Pause(lock, entry->definition.startTime);
-        // A starting component cannot be removed (kBusy), so the entry is
-        // still there; looking it up again costs little and proves it.
-        entry = registry_.Find(name);
-        if (entry == nullptr) continue;
-        if (!completed) {
-            entry->state = ComponentState::Stopped;
-            return -1;
-        }
-        if (fails) {
-            entry->state = ComponentState::Failed;
-            entry->pid.clear();
-            Note(job, 2, 5, "Component " + name + " failed to start.", {name});
-            selectedFailed = selectedFailed || isSelected;
-        } else {
-            entry->state = ComponentState::Running;
-            entry->pid = std::to_string(nextPid_);
-            nextPid_ = nextPid_ >= kPidLimit ? options_.firstPid : nextPid_ + 1;
-            Note(job, 0, 4, "Component " + name + " is running with process ID " + entry->pid + ".", {name, entry->pid});
-        }
+    if (job.done) {
+        std::optional<int> outcome;
+        if (!cancelled) outcome = result;
+        calls.emplace_back(std::move(job.done), outcome);
+        job.done = nullptr;
     }
-    if (selectedFailed) return Result::kComponentFailed;
-    if (selectedBlocked) return Result::kPrerequisiteFailed;
-    return Result::kSuccess;
-}
-
-int CommandEngine::RunStop(Job& job, std::unique_lock<std::mutex>& lock) {
-    const bool kill = job.flag;
-    bool failed = false;
-    for (const std::string& name : registry_.StopOrder(job.selected)) {
-        ComponentEntry* entry = registry_.Find(name);
-        if (entry == nullptr) {
-            Note(job, 1, 13, "Component " + name + " is no longer defined.", {name});
-            continue;
-        }
-        if (entry->state == ComponentState::Stopped) {
-            Note(job, 0, 12, "Component " + name + " is already stopped.", {name});
-            continue;
-        }
-        if (entry->state == ComponentState::Failed || kill) {
-            entry->state = ComponentState::Stopped;
-            entry->pid.clear();
-            if (kill)
-                Note(job, 0, 10, "Component " + name + " killed.", {name});
-            else
-                Note(job, 0, 9, "Component " + name + " stopped.", {name});
-            continue;
-        }
-
-        entry->state = ComponentState::Stopping;
-        Note(job, 0, 8, "Stopping component " + name + ".", {name});
-        const bool fails = entry->definition.stopFails;
-        const bool completed = Pause(lock, entry->definition.stopTime);
-        entry = registry_.Find(name);
-        if (entry == nullptr) continue;
-        if (!completed) {
-            entry->state = ComponentState::Running;
-            return -1;
-        }
-        entry->pid.clear();
-        if (fails) {
-            entry->state = ComponentState::Failed;
-            Note(job, 2, 11, "Component " + name + " failed to stop.", {name});
-            failed = true;
-        } else {
-            entry->state = ComponentState::Stopped;
-            Note(job, 0, 9, "Component " + name + " stopped.", {name});
-        }
-    }
-    return failed ? Result::kComponentFailed : Result::kSuccess;
 }
 
 int CommandEngine::Notify(std::string_view event, std::string_view value, std::string_view target) {
@@ -335,7 +413,7 @@ int CommandEngine::Notify(std::string_view event, std::string_view value, std::s
     bool delivered = false;
     for (const auto& name : selected) {
         ComponentEntry* entry = registry_.Find(name);
-        if (entry == nullptr || !entry->definition.Subscribes(event)) continue;
+        if (entry == nullptr || !entry->Definition().Subscribes(event)) continue;
         entry->lastValues[std::string(event)] = value;
         ++entry->notifications;
         delivered = true;
@@ -379,8 +457,8 @@ CommandEngine::StatusRecords CommandEngine::StatusList(int level, std::string_vi
     status.records.reserve(selected.size());
     for (const auto& name : selected) {
         const ComponentEntry& entry = *registry_.Find(name);
-        status.records.push_back(ComponentRecord{entry.definition.name, entry.definition.description,
-                                                 entry.definition.category, entry.pid, entry.xml, entry.state});
+        const ComponentDefinition& d = entry.Definition();
+        status.records.push_back(ComponentRecord{d.name, d.description, d.category, entry.pid, entry.Xml(), entry.state});
     }
     return status;
 }

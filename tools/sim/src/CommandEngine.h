@@ -1,28 +1,35 @@
 // The simulated daemon's behaviour: the components and what the nine remote
 // methods do to them.
 //
-// Start and stop commands run one at a time, in the order they arrive, on one
-// background worker thread, which takes each component's configured start or
-// stop time. A synchronous command waits for its turn and its end; an
-// asynchronous one answers at once with a request ID whose progress
-// GetProgress reports. Notify, status, progress and registration act at once.
+// Start and stop commands run one at a time, in the order they arrive, in
+// steps on a Scheduler's thread: a component's configured start or stop time
+// is a timed step, during which no thread waits. A synchronous command waits
+// for its turn and its end (Submit calls back when it has ended, so that a
+// server's thread need not wait); an asynchronous one answers at once with a
+// request ID whose progress GetProgress reports. Notify, status, progress and
+// registration act at once.
+//
+// Engines may share one Scheduler (the nodes of a simulated fleet do) and
+// stay independent: each has its own components, queue, request IDs and
+// process IDs; only the steps of their commands take turns on its thread.
 //
 // Thread-safe: every member may be called from any thread at the same time.
 #pragma once
 
 #include "ComponentDefinition.h"
 #include "ComponentRegistry.h"
+#include "Scheduler.h"
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace DaDovuSim {
@@ -67,7 +74,8 @@ struct EngineOptions {
 
 class CommandEngine {
 public:
-    explicit CommandEngine(EngineOptions options = {});
+    // Runs its commands on `scheduler`, or on a scheduler of its own when null.
+    explicit CommandEngine(EngineOptions options = {}, std::shared_ptr<Scheduler> scheduler = nullptr);
     ~CommandEngine();  // Shutdown()
     CommandEngine(const CommandEngine&) = delete;
     CommandEngine& operator=(const CommandEngine&) = delete;
@@ -75,6 +83,21 @@ public:
     // Adds components (all or none). Throws DefinitionError as
     // ComponentRegistry::AddAll does.
     void Load(std::vector<ComponentDefinition> definitions);
+    // Replaces the components by a copy of `registry`'s, sharing their
+    // definitions (see ComponentRegistry). Call before the engine is used.
+    void LoadShared(const ComponentRegistry& registry);
+
+    // How a start or stop ends for Submit's caller: the result, or nothing
+    // when the engine shut down before the command ended (or before it came).
+    using Completion = std::function<void(std::optional<int>)>;
+
+    // "start" (start true) or "stop" (false) as Start and Stop below, but
+    // without waiting: `done` is called once, with the result. Right away,
+    // on the calling thread, when nothing is selected, for an asynchronous
+    // command (the request ID) and after shutdown; otherwise, once the
+    // command has ended, on the scheduler's thread. `done` must not call
+    // back into this engine's Shutdown.
+    void Submit(bool start, std::string_view target, bool flag, bool async, Completion done);
 
     // "start": starts the selected components, prerequisites first.
     // Synchronous: blocks until done; returns Result::kSuccess,
@@ -131,8 +154,9 @@ public:
 
     // Cancels the queued and the running command (their components keep the
     // state reached; one being started or stopped returns to stopped or
-    // running), releases synchronous callers with ShuttingDown and joins the
-    // worker. Idempotent.
+    // running), releases synchronous callers with ShuttingDown (Submit's
+    // callers with nothing), and waits for a step of this engine that the
+    // scheduler is running: none runs afterwards. Idempotent.
     void Shutdown();
 
 private:
@@ -142,30 +166,37 @@ private:
         int result = 1;
         std::vector<ProgressMessage> messages;
     };
+    // Completions to call once the lock is released.
+    using Calls = std::vector<std::pair<Completion, std::optional<int>>>;
 
     EngineOptions options_;
+    std::shared_ptr<Scheduler> scheduler_;
     mutable std::mutex mutex_;
-    std::condition_variable wake_;  // the worker: a job queued, or shutdown
     ComponentRegistry registry_;
     std::deque<std::shared_ptr<Job>> queue_;
+    std::shared_ptr<Job> running_;  // the command under way, if any
+    bool stepScheduled_ = false;    // a step of this engine is pending on the scheduler
     std::map<int, Request> requests_;
     std::deque<int> finishedOrder_;
     int nextRequestId_;
     int nextPid_;
     bool stopping_ = false;
-    std::mutex joinMutex_;  // serialises Shutdown's join
-    std::thread worker_;  // last: started once everything above exists
 
-    int Submit(bool start, std::string_view target, bool flag, bool async);
+    // Waits for Submit's completion; throws ShuttingDown for nothing.
+    int SubmitAndWait(bool start, std::string_view target, bool flag, bool async);
     int AllocateRequestId();
-    void WorkerMain();
-    // Run with the lock held; they release it while a transition takes time.
-    int RunStart(Job& job, std::unique_lock<std::mutex>& lock);
-    int RunStop(Job& job, std::unique_lock<std::mutex>& lock);
+    // Schedules Step at `when` (with the lock held).
+    void ScheduleStep(Scheduler::Clock::time_point when);
+    // The scheduler's task: carries commands on as far as they go without waiting.
+    void Step();
+    // With the lock held: begins the running command's next component;
+    // returns true when its transition takes time (the step ends there).
+    bool Visit(Job& job, const std::string& name);
+    // With the lock held: ends the transition of the running command's
+    // component that is starting or stopping.
+    void EndTransition(Job& job);
     void Note(Job& job, int severity, int number, std::string text, std::vector<std::string> params);
-    void Finish(Job& job, int result, bool cancelled);
-    // Waits `time` unless shutdown comes first; returns false then.
-    bool Pause(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds time);
+    void Finish(Job& job, int result, bool cancelled, Calls& calls);
 };
 
 // One status line of `entry` at `level` (0..7), without the newline.

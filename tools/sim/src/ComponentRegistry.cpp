@@ -86,40 +86,63 @@ void ComponentRegistry::AddAll(std::vector<ComponentDefinition> definitions) {
             }
         }
     }
-    for (auto& d : definitions) Insert(std::move(d));
+    // One copy of a shared table for the whole batch, and none when no
+    // definition names a prerequisite.
+    const bool anyPrerequisite = std::any_of(definitions.begin(), definitions.end(),
+                                             [](const ComponentDefinition& d) { return !d.prerequisites.empty(); });
+    Dependents* dependents = anyPrerequisite ? &MutableDependents() : dependents_.get();
+    for (auto& d : definitions) Insert(std::move(d), *dependents);
 }
 
 int ComponentRegistry::Add(ComponentDefinition definition) {
     if (entries_.count(definition.name) != 0) return Result::kAlreadyExists;
     for (const auto& p : definition.prerequisites)
         if (entries_.count(p) == 0) return Result::kUnknownPrerequisite;
-    Insert(std::move(definition));
+    Dependents* dependents = definition.prerequisites.empty() ? dependents_.get() : &MutableDependents();
+    Insert(std::move(definition), *dependents);
     return Result::kSuccess;
 }
 
-void ComponentRegistry::Insert(ComponentDefinition definition) {
-    for (const auto& p : definition.prerequisites) dependents_[p].insert(definition.name);
+ComponentRegistry::Dependents& ComponentRegistry::MutableDependents() {
+    // Only a registry that holds the table can hand it to another (under the
+    // owning engine's lock), so a count of one cannot grow meanwhile; a count
+    // that drops concurrently only costs a needless copy.
+    if (dependents_.use_count() > 1) dependents_ = std::make_shared<Dependents>(*dependents_);
+    return *dependents_;
+}
+
+void ComponentRegistry::Insert(ComponentDefinition definition, Dependents& dependents) {
+    for (const auto& p : definition.prerequisites) dependents[p].insert(definition.name);
+    auto shared = std::make_shared<SharedDefinition>();
+    shared->xml = DefinitionToXml(definition);
+    shared->definition = std::move(definition);
     ComponentEntry entry;
-    entry.xml = DefinitionToXml(definition);
-    entry.definition = std::move(definition);
-    const std::string name = entry.definition.name;
+    entry.shared = std::move(shared);
+    const std::string name = entry.Definition().name;
     entries_.emplace(name, std::move(entry));
 }
 
 int ComponentRegistry::Remove(std::string_view name) {
     const auto it = entries_.find(name);
     if (it == entries_.end()) return Result::kUnknownComponent;
-    const auto deps = dependents_.find(name);
-    if (deps != dependents_.end() && !deps->second.empty()) return Result::kStillRequired;
+    {
+        const auto deps = dependents_->find(name);
+        if (deps != dependents_->end() && !deps->second.empty()) return Result::kStillRequired;
+    }
     const ComponentState state = it->second.state;
     if (state == ComponentState::Starting || state == ComponentState::Stopping) return Result::kBusy;
-    for (const auto& p : it->second.definition.prerequisites) {
-        const auto pd = dependents_.find(p);
-        if (pd == dependents_.end()) continue;
-        pd->second.erase(it->first);
-        if (pd->second.empty()) dependents_.erase(pd);
+    const auto& prerequisites = it->second.Definition().prerequisites;
+    const bool listed = !prerequisites.empty() || dependents_->count(name) != 0;
+    if (listed) {
+        Dependents& dependents = MutableDependents();
+        for (const auto& p : prerequisites) {
+            const auto pd = dependents.find(p);
+            if (pd == dependents.end()) continue;
+            pd->second.erase(it->first);
+            if (pd->second.empty()) dependents.erase(pd);
+        }
+        dependents.erase(it->first);
     }
-    if (deps != dependents_.end()) dependents_.erase(deps);
     entries_.erase(it);
     return Result::kSuccess;
 }
@@ -138,7 +161,7 @@ std::vector<std::string> ComponentRegistry::Select(const TargetExpression& targe
     std::vector<std::string> names;
     if (target.NeedsScan()) {
         for (const auto& [name, entry] : entries_)
-            if (target.Matches(name, entry.definition.category)) names.push_back(name);
+            if (target.Matches(name, entry.Definition().category)) names.push_back(name);
         return names;
     }
     for (const auto& exact : target.ExactNames())
@@ -154,7 +177,7 @@ std::vector<std::string> ComponentRegistry::StartOrder(const std::vector<std::st
         selected,
         [this](const std::string& name) {
             const ComponentEntry* entry = Find(name);
-            return entry ? entry->definition.prerequisites : std::vector<std::string>{};
+            return entry ? entry->Definition().prerequisites : std::vector<std::string>{};
         },
         [&order](const std::string& name) { order.push_back(name); });
     return order;
@@ -166,8 +189,8 @@ std::vector<std::string> ComponentRegistry::StopOrder(const std::vector<std::str
     PostOrder(
         selected,
         [this](const std::string& name) {
-            const auto it = dependents_.find(name);
-            return it == dependents_.end() ? std::vector<std::string>{}
+            const auto it = dependents_->find(name);
+            return it == dependents_->end() ? std::vector<std::string>{}
                                            : std::vector<std::string>(it->second.begin(), it->second.end());
         },
         [&](const std::string& name) {

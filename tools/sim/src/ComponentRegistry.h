@@ -1,6 +1,12 @@
 // The components the daemon knows, with their run-time state, and the order
 // in which a command visits them. Not synchronised: CommandEngine holds its
 // lock around every use.
+//
+// A registry is cheap to copy: definitions (with their XML text) and the
+// table of who needs whom are shared, immutable, between copies, and only
+// the run-time state of each component is a copy's own. A simulated fleet
+// loads its definitions once and gives every node a copy; a node that adds
+// or removes a component gets its own table of dependents at that moment.
 #pragma once
 
 #include "ComponentDefinition.h"
@@ -8,6 +14,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -16,9 +23,18 @@
 
 namespace DaDovuSim {
 
-struct ComponentEntry {
+// What never changes about a component once it is defined: shared by every
+// registry copy that holds the component.
+struct SharedDefinition {
     ComponentDefinition definition;
     std::string xml;  // DefinitionToXml(definition), made once
+};
+
+struct ComponentEntry {
+    std::shared_ptr<const SharedDefinition> shared;  // never null
+    const ComponentDefinition& Definition() const { return shared->definition; }
+    const std::string& Xml() const { return shared->xml; }
+
     ComponentState state = ComponentState::Stopped;
     std::string pid;  // simulated process ID while running or stopping, else ""
     // The last value received for each subscribed event that has received one.
@@ -65,11 +81,16 @@ public:
     const std::map<std::string, ComponentEntry, std::less<>>& Entries() const { return entries_; }
 
 private:
+    using Dependents = std::map<std::string, std::set<std::string, std::less<>>, std::less<>>;
+
     std::map<std::string, ComponentEntry, std::less<>> entries_;
     // For each component, the components that name it as a prerequisite.
-    std::map<std::string, std::set<std::string, std::less<>>, std::less<>> dependents_;
+    // Shared between copies; never null; changed only through MutableDependents.
+    std::shared_ptr<Dependents> dependents_ = std::make_shared<Dependents>();
 
-    void Insert(ComponentDefinition definition);
+    // The table of dependents, first copied when another registry shares it.
+    Dependents& MutableDependents();
+    void Insert(ComponentDefinition definition, Dependents& dependents);
 };
 
 }  // namespace DaDovuSim

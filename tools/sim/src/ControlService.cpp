@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <climits>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <optional>
 
 namespace DaDovuSim {
@@ -88,7 +90,17 @@ bool UsableTarget(std::string_view target) {
     return Usable(target) && static_cast<std::size_t>(std::count(target.begin(), target.end(), ',')) < kMaxTargetTerms;
 }
 
-using Handler = void (*)(CommandEngine&, const SoapRequest&, SoapResponseWriter&, std::string&);
+// A start or stop that a handler leaves to the engine, whose completion
+// writes the result.
+struct Deferred {
+    bool start = true;
+    std::string target;
+    bool flag = false;
+    bool async = false;
+};
+
+using Handler = void (*)(CommandEngine&, const SoapRequest&, SoapResponseWriter&, std::string&,
+                         std::optional<Deferred>&);
 
 struct Method {
     std::string_view name;
@@ -101,7 +113,7 @@ void Finish(SoapResponseWriter& writer, std::string& summary, int result) {
     summary += " -> " + std::to_string(result);
 }
 
-void StartOrStop(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary,
+void StartOrStop(const SoapRequest& r, SoapResponseWriter& w, std::string& summary, std::optional<Deferred>& later,
                  bool start) {
     const char* flagName = start ? "boot" : "kill";
     const std::string& target = Text(r, "target");
@@ -112,14 +124,19 @@ void StartOrStop(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter
     const auto flag = Flag(flagText);
     const auto async = Flag(asyncText);
     if (!flag || !async || !UsableTarget(target)) return Finish(w, summary, Result::kInvalidArgument);
-    Finish(w, summary, start ? engine.Start(target, *flag, *async) : engine.Stop(target, *flag, *async));
+    later = Deferred{start, target, *flag, *async};
 }
 
-void DoStart(CommandEngine& e, const SoapRequest& r, SoapResponseWriter& w, std::string& s) { StartOrStop(e, r, w, s, true); }
+void DoStart(CommandEngine&, const SoapRequest& r, SoapResponseWriter& w, std::string& s, std::optional<Deferred>& l) {
+    StartOrStop(r, w, s, l, true);
+}
 
-void DoStop(CommandEngine& e, const SoapRequest& r, SoapResponseWriter& w, std::string& s) { StartOrStop(e, r, w, s, false); }
+void DoStop(CommandEngine&, const SoapRequest& r, SoapResponseWriter& w, std::string& s, std::optional<Deferred>& l) {
+    StartOrStop(r, w, s, l, false);
+}
 
-void DoNotify(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+void DoNotify(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary,
+              std::optional<Deferred>&) {
     const std::string& event = Text(r, "event");
     const std::string& value = Text(r, "value");
     const std::string& target = Text(r, "target");
@@ -132,7 +149,8 @@ void DoNotify(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w
     Finish(w, summary, engine.Notify(event, value, target));
 }
 
-void DoGetUser(CommandEngine&, const SoapRequest&, SoapResponseWriter& w, std::string& summary) {
+void DoGetUser(CommandEngine&, const SoapRequest&, SoapResponseWriter& w, std::string& summary,
+               std::optional<Deferred>&) {
     const UserAccount user = CurrentUser();
     Finish(w, summary, user.known ? Result::kSuccess : Result::kNoUser);
     w.AddInt("uid", user.uid);
@@ -148,7 +166,8 @@ std::optional<int> Level(const SoapRequest& r, std::string& summary) {
     return static_cast<int>(*level);
 }
 
-void DoStatus(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+void DoStatus(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary,
+               std::optional<Deferred>&) {
     const auto level = Level(r, summary);
     const std::string& target = Text(r, "target");
     summary += " target=" + Quoted(target);
@@ -158,7 +177,8 @@ void DoStatus(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w
     w.AddString("status", status.text);
 }
 
-void DoStatusList(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+void DoStatusList(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary,
+                   std::optional<Deferred>&) {
     const auto level = Level(r, summary);
     const std::string& target = Text(r, "target");
     summary += " target=" + Quoted(target);
@@ -169,7 +189,8 @@ void DoStatusList(CommandEngine& engine, const SoapRequest& r, SoapResponseWrite
     w.AddComponentList("complist", status.records);
 }
 
-void DoProgress(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+void DoProgress(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary,
+                 std::optional<Deferred>&) {
     const std::string& text = Text(r, "RequestID");
     summary += " RequestID=" + Printable(text);
     const auto id = Integer(text);
@@ -184,7 +205,8 @@ void DoProgress(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter&
     w.AddMessageList("MsgList", progress.messages);
 }
 
-void DoAdd(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+void DoAdd(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary,
+            std::optional<Deferred>&) {
     const std::string& fileName = Text(r, "filename");
     summary += " filename=" + Quoted(fileName);
     const auto outcome = engine.AddComponent(fileName);
@@ -192,7 +214,8 @@ void DoAdd(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, s
     summary += " (" + outcome.detail + ")";
 }
 
-void DoDelete(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary) {
+void DoDelete(CommandEngine& engine, const SoapRequest& r, SoapResponseWriter& w, std::string& summary,
+               std::optional<Deferred>&) {
     const std::string& name = Text(r, "componentname");
     summary += " componentname=" + Quoted(name);
     const auto outcome = engine.DeleteComponent(name);
@@ -262,31 +285,65 @@ UserAccount CurrentUser() {
 }
 
 ControlService::ControlService(CommandEngine& engine, SecurityPolicy policy)
+    : ControlService(std::make_shared<const SecurityPolicy>(std::move(policy)), engine) {}
+
+ControlService::ControlService(std::shared_ptr<const SecurityPolicy> policy, CommandEngine& engine)
     : engine_(engine), policy_(std::move(policy)) {}
 
 ServiceAnswer ControlService::Handle(std::string_view body, const CallerIdentity& caller) const {
+    // Shared with the completion, which may still be returning from
+    // set_value when this caller has gone on.
+    auto promise = std::make_shared<std::promise<ServiceAnswer>>();
+    std::future<ServiceAnswer> answer = promise->get_future();
+    HandleAsync(body, caller, [promise](ServiceAnswer a) { promise->set_value(std::move(a)); });
+    return answer.get();
+}
+
+void ControlService::HandleAsync(std::string_view body, const CallerIdentity& caller, AnswerHandler done) const {
+    const SecurityPolicy& policy = *policy_;
     std::string summary = "?";
+    const auto fault = [&summary](const std::string& code, const std::string& text) {
+        return ServiceAnswer{500, WriteSoapFault(code, text), summary + " -> fault " + code + " " + text};
+    };
     try {
-        if (policy_.requireCertificate && !caller.hasCertificate) throw SoapFault("soap:Client", "ctrlauthentication");
+        if (policy.requireCertificate && !caller.hasCertificate) throw SoapFault("soap:Client", "ctrlauthentication");
         const SoapRequest request = ParseSoapRequest(body);
         summary = request.method;
         const Method* method = nullptr;
         for (const auto& m : kMethods)
             if (m.name == request.method) method = &m;
         if (method == nullptr) throw SoapFault("soap:Client", "unknown method '" + request.method + "'");
-        if (method->changesComponents && policy_.restrictChanges) {
+        if (method->changesComponents && policy.restrictChanges) {
             bool authorized = false;
-            for (const auto& line : policy_.authorizedSubjects) authorized = authorized || SubjectMatches(line, caller);
+            for (const auto& line : policy.authorizedSubjects) authorized = authorized || SubjectMatches(line, caller);
             if (!authorized) throw SoapFault("soap:Client", "ctrlauthorization");
         }
         SoapResponseWriter writer(method->name);
-        method->handler(engine_, request, writer, summary);
-        return ServiceAnswer{200, writer.Finish(), std::move(summary)};
-    } catch (const SoapFault& fault) {
-        return ServiceAnswer{500, WriteSoapFault(fault.Code(), fault.what()),
-                             summary + " -> fault " + fault.Code() + " " + fault.what()};
-    } catch (const ShuttingDown& e) {
-        return ServiceAnswer{500, WriteSoapFault("soap:Server", e.what()), summary + " -> fault soap:Server " + e.what()};
+        std::optional<Deferred> later;
+        method->handler(engine_, request, writer, summary, later);
+        if (!later) return done(ServiceAnswer{200, writer.Finish(), std::move(summary)});
+
+        // A start or stop: answered when the engine says how it ended, which
+        // for a synchronous command is once it has run.
+        struct Pending {
+            SoapResponseWriter writer;
+            std::string summary;
+            AnswerHandler done;
+        };
+        auto pending = std::make_shared<Pending>(Pending{std::move(writer), std::move(summary), std::move(done)});
+        engine_.Submit(later->start, later->target, later->flag, later->async,
+                       [pending](std::optional<int> result) {
+                           if (!result) {
+                               const ShuttingDown e;
+                               return pending->done(ServiceAnswer{500, WriteSoapFault("soap:Server", e.what()),
+                                                                  pending->summary + " -> fault soap:Server " +
+                                                                      e.what()});
+                           }
+                           Finish(pending->writer, pending->summary, *result);
+                           pending->done(ServiceAnswer{200, pending->writer.Finish(), std::move(pending->summary)});
+                       });
+    } catch (const SoapFault& f) {
+        done(fault(f.Code(), f.what()));
     }
 }
 

@@ -12,11 +12,17 @@
 // that cannot be used (a level that is not 0..7, a flag that is not "true",
 // "false", "1" or "0", a number that is not one) answers Result::kInvalidArgument.
 //
-// Thread-safe: Handle may run on any number of threads at once.
+// A start or stop is answered once the engine has run it (at once when
+// asynchronous): HandleAsync hands the answer to a callback, so a server's
+// thread never waits for a component's start time.
+//
+// Thread-safe: Handle and HandleAsync may run on any number of threads at once.
 #pragma once
 
 #include "CommandEngine.h"
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,12 +67,23 @@ class ControlService {
 public:
     // `engine` must outlive the service.
     ControlService(CommandEngine& engine, SecurityPolicy policy);
+    // One policy shared by many services (the nodes of a fleet).
+    ControlService(std::shared_ptr<const SecurityPolicy> policy, CommandEngine& engine);
 
+    using AnswerHandler = std::function<void(ServiceAnswer)>;
+
+    // Answers the request through `done`, called once: on this thread, before
+    // HandleAsync returns, for every request but a synchronous start or stop
+    // that gets its turn on the engine; for that one on the engine's
+    // scheduler thread once the command has ended (or the engine shut down).
+    void HandleAsync(std::string_view body, const CallerIdentity& caller, AnswerHandler done) const;
+
+    // HandleAsync's answer, waited for.
     ServiceAnswer Handle(std::string_view body, const CallerIdentity& caller) const;
 
 private:
     CommandEngine& engine_;
-    SecurityPolicy policy_;
+    std::shared_ptr<const SecurityPolicy> policy_;
 };
 
 // The user the daemon's processes run as (its effective user).
