@@ -26,26 +26,37 @@ std::string Truncate(const std::string& utf8, std::size_t limit) {
 
 }  // namespace
 
-StatusLine::StatusLine(bool enabled, std::size_t slots) : enabled_(enabled), slots_(slots) {}
+StatusLine::StatusLine(bool enabled) : enabled_(enabled) {}
 
 StatusLine::~StatusLine() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::timed_mutex> lock(mutex_);
     EraseLocked();
 }
 
 bool StatusLine::StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-void StatusLine::Set(std::size_t slot, std::string text) {
+void StatusLine::Set(std::string text) {
     if (!enabled_) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (slot >= slots_.size()) return;
-    slots_[slot] = std::move(text);
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    text_ = std::move(text);
     EraseLocked();
     DrawLocked();
 }
 
 void StatusLine::Print(std::ostream& out, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::timed_mutex> lock(mutex_);
+    PrintLocked(out, text);
+}
+
+bool StatusLine::TryPrint(std::ostream& out, const std::string& text, std::chrono::milliseconds patience, bool last) {
+    std::unique_lock<std::timed_mutex> lock(mutex_, patience);
+    if (!lock.owns_lock()) return false;
+    if (last) text_.clear();
+    PrintLocked(out, text);
+    return true;
+}
+
+void StatusLine::PrintLocked(std::ostream& out, const std::string& text) {
     EraseLocked();
     out << text << std::flush;
     DrawLocked();
@@ -58,16 +69,9 @@ void StatusLine::EraseLocked() {
 }
 
 void StatusLine::DrawLocked() {
-    if (!enabled_) return;
-    std::string line;
-    for (const auto& text : slots_) {
-        if (text.empty()) continue;
-        if (!line.empty()) line += " | ";
-        line += text;
-    }
-    if (line.empty()) return;
+    if (!enabled_ || text_.empty()) return;
     // A line wider than the terminal would wrap, and "\r" could not erase it.
-    std::cerr << Truncate(line, TerminalWidth() - 1) << std::flush;
+    std::cerr << Truncate(text_, TerminalWidth() - 1) << std::flush;
     shown_ = true;
 }
 
