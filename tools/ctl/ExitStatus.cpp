@@ -87,11 +87,12 @@ std::string ExitStatusTable() {
            "  10  security: not authenticated or not authorized\n"
            "  11  invalid argument (e.g. a status level outside 0..7)\n"
            "  12  progress --wait: the command did not end before --wait-timeout\n"
-           " 130  interrupted by SIGINT (143: SIGTERM) before every node was answered\n"
+           " 130  the run was interrupted by SIGINT (143: by SIGTERM)\n"
            "A command followed by progress that ended in failure gives the status\n"
            "its code selects (e.g. 4 when a component failed), as start and stop do.\n"
            "With several nodes the status is the worst of the nodes': the highest\n"
-           "number, except that 1 outranks all others.\n";
+           "number, except that 1 outranks all others; 2 when the nodes file has a\n"
+           "bad line, 130 or 143 when the run was interrupted.\n";
 }
 
 }  // namespace DaDovuCtl

@@ -172,7 +172,7 @@ NodeInput::NodeInput(std::vector<std::string> nodes) : given_(std::move(nodes)),
 
 NodeInput::NodeInput(const std::string& path, int wakeDescriptor) {
     reader_ = std::make_unique<Reader>(path, wakeDescriptor);
-    if (reader_->IsRegular()) {
+    if (path != "-" && reader_->IsRegular()) {  // standard input is read once, even from a file
         // Checked whole first, so that a bad line sends nothing at all.
         Reader check(path, -1);
         std::size_t count = 0;

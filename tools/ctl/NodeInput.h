@@ -34,8 +34,9 @@ public:
     // endpoint URI per line; blank lines, and '#' comments (a whole line, or
     // after white space), are skipped. A regular file is checked whole
     // before the run (nothing is kept but a count), then read again line by
-    // line as the run takes its nodes; another file (standard input, a pipe)
-    // is read as the run goes, with its first two entries read ahead.
+    // line as the run takes its nodes; standard input and other files (a
+    // pipe) are read once, as the run goes, with the first two entries read
+    // ahead.
     // `wakeDescriptor` (or -1) becoming readable ends the reading of a file
     // that is not regular. Throws UsageError for a file that cannot be read,
     // a bad line or no nodes at all.

@@ -72,7 +72,7 @@ void AddRunOptions(CLI::App* cmd, RunSettings& run, std::string& config, bool ta
                     "Send the request to every node of FILE (- for standard input): one node name or endpoint "
                     "URI per line; blank lines and # comments are skipped")
         ->type_name("FILE")
-        ->check(CLI::Validator(CheckNodesFile, "FILE", "nodes file"))
+        ->check(CLI::Validator(CheckNodesFile, "", "nodes file"))
         ->excludes(uri)
         ->excludes(node)
         ->group("Where");
@@ -89,7 +89,7 @@ void AddRunOptions(CLI::App* cmd, RunSettings& run, std::string& config, bool ta
     cmd->add_option("--timeout", run.timeoutSeconds,
                     "Give each request at most this many seconds (default: TIMEOUT_MS of the settings, or 60)")
         ->type_name("SECONDS")
-        ->check(CLI::Validator(CheckTimeout, "SECONDS", "timeout"));
+        ->check(CLI::Validator(CheckTimeout, "", "timeout"));
     cmd->add_flag("--json", run.json,
                   "Print JSON Lines: one object per node, {\"node\", \"exit_status\", \"result\", \"error\"}");
     if (targetId) cmd->add_option("--target-id", run.targetId, "Target ID for the request's call options");
@@ -156,10 +156,11 @@ int Main(int argc, char** argv) {
         ->check(CLI::Validator(CheckRequestId, "ID", "request ID"));
     progress->add_flag("--wait", progressArgs.wait, "Follow the command until it ends, printing each new message");
     progress->add_option("--wait-timeout", waitTimeoutSeconds,
-                         "With --wait: give up after this many seconds (default 60)")
+                         "With --wait: give up after this many seconds in all (default 60); "
+                         "--timeout bounds each request")
         ->type_name("SECONDS")
-        ->check(CLI::Validator(CheckFinite, "SECONDS", "finite"))
-        ->check(CLI::Range(0.0, 86400.0));
+        ->check(CLI::Validator(CheckFinite, "", "finite"))
+        ->check(CLI::Range(0.0, 86400.0).description(""));
     progress->add_option("--interval", intervalMs, "With --wait: milliseconds between two requests (default 200)")
         ->check(CLI::Range(10, 60000));
     progress->add_option("--running-codes", runningCodes,
