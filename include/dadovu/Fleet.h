@@ -90,8 +90,10 @@ private:
 class DADOVU_API Fleet {
 public:
     // The next node (a node name or an endpoint URI), or nothing at the end.
-    // Called by one thread at a time. What it throws ends the run (nodes in
-    // flight finish first) and reaches Run's caller.
+    // Called by one thread at a time, without the fleet's lock: it may wait
+    // for its input (a pipe, say) while the outcomes of the nodes in flight
+    // are handed on and Stop returns. A node it yields is called. What it
+    // throws ends the run (nodes in flight finish first) and reaches Run's caller.
     using NodeSource = std::function<std::optional<std::string>()>;
     // The call made on one node, on a worker thread, any number at once. An
     // Error it throws becomes the outcome's error; any other exception also

@@ -135,6 +135,7 @@ struct RunState {
     std::condition_variable reporterWake;  // an outcome is ready, or a worker ended
     std::size_t nextIndex = 0;             // the index the next node taken gets
     std::size_t handedOn = 0;              // outcomes handed to the handler
+    bool taking = false;                   // a worker is calling the source (without the lock)
     bool inputEnded = false;
     bool stopping = false;                 // Stop, or an exception: take no further node
     std::exception_ptr failure;            // the source's or the handler's exception
@@ -172,23 +173,36 @@ FleetOutcome CallNode(const Client& base, const Fleet::NodeCall& call, std::size
 void Work(RunState& state, const Client& base, const Fleet::NodeCall& call) {
     std::unique_lock<std::mutex> lock(state.mutex);
     for (;;) {
-        state.workerWake.wait(lock, [&] { return state.stopping || state.inputEnded || state.MayTake(); });
+        state.workerWake.wait(
+            lock, [&] { return state.stopping || state.inputEnded || (!state.taking && state.MayTake()); });
         if (state.stopping || state.inputEnded) break;
+        // The source is called without the lock, so that a source waiting for
+        // its input (a pipe, say) holds up neither the outcomes of the other
+        // workers nor Stop; one worker at a time, with the index reserved
+        // first, so that indices follow the input.
+        state.taking = true;
+        const std::size_t index = state.nextIndex++;
+        lock.unlock();
         std::optional<std::string> node;
+        std::exception_ptr failed;
         try {
             node = state.source();
         } catch (...) {
-            state.failure = std::current_exception();
-            state.stopping = true;
-            state.workerWake.notify_all();
+            failed = std::current_exception();
+        }
+        lock.lock();
+        state.taking = false;
+        state.workerWake.notify_all();
+        if (failed || !node) {
+            --state.nextIndex;  // reserved for a node that did not come
+            if (failed) {
+                state.failure = failed;
+                state.stopping = true;
+            } else {
+                state.inputEnded = true;
+            }
             break;
         }
-        if (!node) {
-            state.inputEnded = true;
-            state.workerWake.notify_all();
-            break;
-        }
-        const std::size_t index = state.nextIndex++;
         lock.unlock();
         FleetOutcome outcome = CallNode(base, call, index, std::move(*node));
         lock.lock();
@@ -297,19 +311,21 @@ FleetSummary Fleet::Run(const NodeSource& source, const NodeCall& call, const Ou
             state.finished.pop_front();
         }
         if (next) {
-            ++state.handedOn;
             ++counts.asked;
             if (next->Succeeded()) {
                 ++counts.succeeded;
             } else {
                 ++counts.failures[next->GetError()->GetKind()];
             }
+            // An outcome counts as handed on once the handler has returned:
+            // only then may the node `parallel` places further start (ordered).
             if (!state.failure) {
                 lock.unlock();
                 try {
                     handler(*next);
                 } catch (...) {
                     lock.lock();
+                    ++state.handedOn;
                     state.failure = std::current_exception();
                     state.stopping = true;
                     state.workerWake.notify_all();
@@ -317,6 +333,7 @@ FleetSummary Fleet::Run(const NodeSource& source, const NodeCall& call, const Ou
                 }
                 lock.lock();
             }
+            ++state.handedOn;
             state.workerWake.notify_one();
             continue;
         }

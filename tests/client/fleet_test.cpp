@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "ClientTestSupport.h"
 
@@ -91,6 +92,44 @@ TEST(Fleet, OutcomesStreamBeforeTheLastCallEnds) {
             changed.notify_all();
         });
     EXPECT_TRUE(lastSawFirst);
+}
+
+TEST(Fleet, ASourceWaitingForItsInputHoldsUpNeitherTheOutcomesNorStop) {
+    // The second node is not there yet: the source waits until the first
+    // node's outcome has been handed on, then until Stop, called meanwhile
+    // from another thread, has returned.
+    Fleet fleet(AnyClient());
+    fleet.SetParallel(4);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool firstHandedOn = false, stopReturned = false, sawFirst = false, sawStop = false;
+    std::size_t yielded = 0;
+    std::thread stopper;
+    const FleetSummary summary = fleet.Run(
+        [&]() -> std::optional<std::string> {
+            if (yielded++ == 0) return std::string("127.0.0.1:1");
+            std::unique_lock<std::mutex> lock(mutex);
+            sawFirst = changed.wait_for(lock, 10s, [&] { return firstHandedOn; });
+            stopper = std::thread([&] {
+                fleet.Stop();
+                std::lock_guard<std::mutex> stopped(mutex);
+                stopReturned = true;
+                changed.notify_all();
+            });
+            sawStop = changed.wait_for(lock, 10s, [&] { return stopReturned; });
+            return std::nullopt;
+        },
+        [](Client&, FleetOutcome&) {},
+        [&](const FleetOutcome&) {
+            std::lock_guard<std::mutex> lock(mutex);
+            firstHandedOn = true;
+            changed.notify_all();
+        });
+    if (stopper.joinable()) stopper.join();
+    EXPECT_TRUE(sawFirst);
+    EXPECT_TRUE(sawStop);
+    EXPECT_EQ(yielded, 2u);
+    EXPECT_EQ(summary.GetAsked(), 1u);
 }
 
 TEST(Fleet, OrderedHandsOnInInputOrderAndStartsNoNodeTooFarAhead) {
