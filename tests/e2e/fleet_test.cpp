@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -472,6 +473,30 @@ TEST_F(Fleet, NodesFileWithCommentsNamesAndUrisBadLinesAndNoNodes) {
         << r.err;
     EXPECT_NE(SummaryLine(r.err).find("3 asked, 3 succeeded, 0 failed"), std::string::npos) << r.err;
     EXPECT_EQ(a.RequestCount(), 3u);
+
+    // A pipe that is written slowly: the nodes already read are answered and printed meanwhile.
+    const std::string fifo = dir_.Path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Writer {
+        int fd;
+        ~Writer() {
+            if (fd >= 0) ::close(fd);
+        }
+    } writer{::open(fifo.c_str(), O_RDWR | O_CLOEXEC)};  // read-write: the child's open does not wait for a writer
+    ASSERT_GE(writer.fd, 0);
+    const auto write = [&](const std::string& text) {
+        ASSERT_EQ(::write(writer.fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    };
+    write(A + "\n" + C + "\n" + B + "\n");
+    const auto piping = Start({"status", "webserver", "--nodes-file", "-"}, fifo);
+    EXPECT_TRUE(WaitUntil([&] { return Lines(piping->Output()).size() == 3; }, 10s)) << piping->Output();
+    write(A + "\n");
+    EXPECT_TRUE(WaitUntil([&] { return Lines(piping->Output()).size() == 4; }, 10s)) << piping->Output();
+    ::close(writer.fd);  // the end of the input
+    writer.fd = -1;
+    r = piping->Finish(20s);
+    EXPECT_EQ(r.exitStatus, 0) << Describe(r);
+    EXPECT_NE(SummaryLine(r.err).find("4 asked, 4 succeeded"), std::string::npos) << r.err;
 
     // One node in a file: no prefix and no summary, as with --node.
     r = Start({"status", "webserver", "--nodes-file", dir_.Write("one.txt", A + "\n")})->Finish(20s);

@@ -212,7 +212,7 @@ private:
     const bool several_;
     StatusLine& line_;
     const Clock::time_point start_ = Clock::now();
-    std::atomic<std::size_t> started_{0};  // nodes taken from the input
+    std::atomic<std::size_t> started_{0};  // nodes whose request began
     std::timed_mutex mutex_;               // guards what follows
     std::size_t answered_ = 0;
     std::size_t succeeded_ = 0;
@@ -277,11 +277,10 @@ int Run(const RunSettings& settings, const Command& command) {
 
     const DaDovu::Fleet::NodeSource source = [&]() -> std::optional<std::string> {
         if (interrupt.Raised()) return std::nullopt;
-        std::optional<std::string> node = input->Next();
-        if (node) reporter.Started();
-        return node;
+        return input->Next();
     };
     const DaDovu::Fleet::NodeCall call = [&](DaDovu::Client& node, DaDovu::FleetOutcome& outcome) {
+        reporter.Started();
         NodeContext context;
         context.node = outcome.GetNode();
         context.json = settings.json;
