@@ -137,7 +137,7 @@ public:
         }
         std::string progress;
         {
-            std::lock_guard<std::timed_mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(mutex_);
             ++answered_;
             worst_ = DaDovuCtl::Worst(worst_, result.status);
             if (result.failure) {
@@ -154,7 +154,7 @@ public:
     }
 
     Exit Worst() {
-        std::lock_guard<std::timed_mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         return worst_;
     }
 
@@ -163,7 +163,7 @@ public:
         line_.Set("");
         std::string text;
         {
-            std::lock_guard<std::timed_mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(mutex_);
             text = SummaryLocked(note);
         }
         if (!text.empty()) line_.Print(std::cerr, text);
@@ -175,7 +175,7 @@ public:
     // Quits at once, with the summary of what was answered.
     [[noreturn]] void Abandon(int signal) {
         std::string text;
-        std::unique_lock<std::timed_mutex> lock(mutex_, std::chrono::seconds(1));
+        std::unique_lock<std::mutex> lock = LockWithin(mutex_, std::chrono::seconds(1));
         if (lock.owns_lock()) {
             const std::size_t inFlight = started_ - answered_;
             text = SummaryLocked(std::string("interrupted by ") + SignalWatch::Name(signal) + " twice: " +
@@ -213,7 +213,7 @@ private:
     StatusLine& line_;
     const Clock::time_point start_ = Clock::now();
     std::atomic<std::size_t> started_{0};  // nodes whose request began
-    std::timed_mutex mutex_;               // guards what follows
+    std::mutex mutex_;                     // guards what follows
     std::size_t answered_ = 0;
     std::size_t succeeded_ = 0;
     std::map<std::string, std::size_t> failures_;

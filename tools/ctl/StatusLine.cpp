@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <thread>
 
 namespace DaDovuCtl {
 
@@ -29,7 +30,7 @@ std::string Truncate(const std::string& utf8, std::size_t limit) {
 StatusLine::StatusLine(bool enabled) : enabled_(enabled) {}
 
 StatusLine::~StatusLine() {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     EraseLocked();
 }
 
@@ -37,19 +38,29 @@ bool StatusLine::StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1
 
 void StatusLine::Set(std::string text) {
     if (!enabled_) return;
-    std::lock_guard<std::timed_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     text_ = std::move(text);
     EraseLocked();
     DrawLocked();
 }
 
 void StatusLine::Print(std::ostream& out, const std::string& text) {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     PrintLocked(out, text);
 }
 
+std::unique_lock<std::mutex> LockWithin(std::mutex& mutex, std::chrono::milliseconds patience) {
+    std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+    const auto end = std::chrono::steady_clock::now() + patience;
+    while (!lock.owns_lock() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        lock.try_lock();
+    }
+    return lock;
+}
+
 bool StatusLine::TryPrint(std::ostream& out, const std::string& text, std::chrono::milliseconds patience, bool last) {
-    std::unique_lock<std::timed_mutex> lock(mutex_, patience);
+    std::unique_lock<std::mutex> lock = LockWithin(mutex_, patience);
     if (!lock.owns_lock()) return false;
     if (last) text_.clear();
     PrintLocked(out, text);

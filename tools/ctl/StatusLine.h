@@ -8,6 +8,10 @@
 
 namespace DaDovuCtl {
 
+// `mutex` locked, unless another thread holds it for longer than `patience`
+// (try_lock, again and again: ThreadSanitizer does not see the timed locks).
+std::unique_lock<std::mutex> LockWithin(std::mutex& mutex, std::chrono::milliseconds patience);
+
 // Shows one text on one line of standard error, redrawn in place. Disabled
 // (every call does nothing but Print's writing) unless standard error is a
 // terminal. Thread-safe: all terminal writes of dadovuctl that can meet the
@@ -37,7 +41,7 @@ private:
     void DrawLocked();
 
     const bool enabled_;
-    std::timed_mutex mutex_;
+    std::mutex mutex_;
     std::string text_;
     bool shown_ = false;
 };
