@@ -57,7 +57,8 @@ const std::vector<std::string> kClasses = {
     "ControlComponentImpl", "ControlComponentList", "ControlComponentListImpl", "ControlImpl_t",
     "SOAPArgControlComponentList", "SOAPArgControlMessageList",
     // The modern interface.
-    "Client", "ClientInterface", "ClientSettings", "Component", "User", "Message", "Progress", "Error"};
+    "Client", "ClientInterface", "ClientSettings", "Component", "User", "Message", "Progress", "Error",
+    "Fleet", "FleetOutcome", "FleetSummary"};
 const std::vector<std::string> kFunctions = {"Start",           "Stop",      "Status",          "Notify",
                                              "AddComponent",    "DeleteComponent", "CreateURI", "IsCertInstalled",
                                              "LogMessage",      "Describe"};
@@ -141,7 +142,8 @@ TEST(ExportedSymbols, AreThePublicFamiliesOfTheLibraryLoadedByItsSoname) {
         "DaDovu::Client::Components(", "DaDovu::Client::Progress(", "DaDovu::ClientInterface::Wait(",
         "vtable for DaDovu::ClientInterface", "DaDovu::ClientSettings::SetEndpoint(",
         "DaDovu::Component::GetName", "DaDovu::User::GetUid()", "DaDovu::Message::GetText",
-        "DaDovu::Progress::StateOfCode(", "typeinfo for DaDovu::Error", "DaDovu::Error::GetKind()"};
+        "DaDovu::Progress::StateOfCode(", "typeinfo for DaDovu::Error", "DaDovu::Error::GetKind()",
+        "DaDovu::Client::ForNode(", "DaDovu::Fleet::Run(", "DaDovu::Fleet::Stop()", "DaDovu::FleetOutcome::GetError()"};
     for (const std::string& function : kFunctions) expected.push_back("DaDovu::" + function + "(");
     for (const std::string& prefix : expected) {
         bool found = false;

@@ -446,6 +446,12 @@ public:
     // The endpoint URI that requests go to.
     const std::string& GetEndpoint() const;
 
+    // A client of another daemon: `node` is a node name, or an endpoint URI
+    // (anything holding "://"). It shares this client's settings, hooks and
+    // connection pool, and so its TLS identity; building it costs no TLS set-up.
+    // Throws Error as the constructor does (InvalidArgument, Tls).
+    Client ForNode(std::string_view node) const;
+
     void Start(std::string_view target, Deadline deadline = {}, StartMode mode = StartMode::Normal) override;
     void Stop(std::string_view target, Deadline deadline = {}, StopMode mode = StopMode::Normal) override;
     RequestId StartAsync(std::string_view target, Deadline deadline = {}, StartMode mode = StartMode::Normal) override;

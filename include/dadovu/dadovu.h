@@ -7,5 +7,6 @@
 #include <dadovu/ControlComponentList.h>
 #include <dadovu/ControlUser.h>
 #include <dadovu/Exceptions.h>
+#include <dadovu/Fleet.h>
 #include <dadovu/Functions.h>
 #include <vorazudor/secauth.h>  // QxSecAuth::SecAuthException, thrown for security failures

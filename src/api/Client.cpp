@@ -32,16 +32,19 @@ struct Client::Impl {
     bool secure = false;
     String_t targetId;
     Clock::duration callTimeout;
-    Engine::ClientPolicy policy;
+    // Shared by the clients of other nodes made from this one (ForNode).
+    std::shared_ptr<const Engine::ClientPolicy> sharedPolicy;
+    const Engine::ClientPolicy& policy;
 
     Impl(std::string endpointText, bool secureComm, String_t target, Clock::duration timeout,
-         Engine::ClientPolicy requestPolicy)
+         std::shared_ptr<const Engine::ClientPolicy> requestPolicy)
         : endpoint(std::move(endpointText)),
           uri(String_t(endpoint)),
           secure(secureComm),
           targetId(std::move(target)),
           callTimeout(timeout),
-          policy(std::move(requestPolicy)) {}
+          sharedPolicy(std::move(requestPolicy)),
+          policy(*sharedPolicy) {}
 };
 
 namespace {
@@ -292,7 +295,8 @@ std::shared_ptr<const Client::Impl> MakeClient(std::string endpoint, bool secure
         if (setup.Tracing(Engine::kLevelMessenger))
             setup.Trace(Engine::kLevelMessenger, "Initializing messenger object.", __LINE__);
     }
-    Engine::ClientPolicy policy(MakeMessenger(configuration), std::move(logHook), std::move(traceHook), closeAfterUse);
+    auto policy = std::make_shared<const Engine::ClientPolicy>(MakeMessenger(configuration), std::move(logHook),
+                                                               std::move(traceHook), closeAfterUse);
     return std::make_shared<const Client::Impl>(std::move(endpoint), secure, String_t(targetId), callTimeout,
                                                 std::move(policy));
 }
@@ -328,6 +332,19 @@ Client Client::FromNodeSettings(std::string_view node, const ClientSettings& ext
         if (!certificate.problem.empty())
             client->policy.LogText(Severity::Warning, Engine::CertificateProblemText(certificate.problem).ToUtf8());
         return client;
+    }));
+}
+
+Client Client::ForNode(std::string_view node) const {
+    return Client(Guarded(std::string(node), "connect", std::nullopt, [&] {
+        ClientSettings::Impl where;
+        if (node.find("://") != std::string_view::npos) {
+            where.endpoint = std::string(node);
+        } else {
+            where.node = std::string(node);
+        }
+        return std::make_shared<const Impl>(EndpointOf(where, impl_->secure), impl_->secure, impl_->targetId,
+                                            impl_->callTimeout, impl_->sharedPolicy);
     }));
 }
 

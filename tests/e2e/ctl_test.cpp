@@ -1,10 +1,14 @@
 // dadovuctl as a process against the scriptable test daemon: what each command
 // sends, what it prints for answers the simulator never gives, and the exit
-// status of each failure only such a daemon can produce.
+// status of each failure only such a daemon can produce. With --json each node
+// is one line of JSON Lines; "@URI@" in an expected text stands for the
+// daemon's endpoint.
 #include "E2e.h"
 
 #include <TestDaemon.h>
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace {
 
@@ -57,7 +61,8 @@ TEST_F(Ctl, EachCommandSendsItsArgumentsAndPrintsTheAnswer) {
          "start(target=web,db boot=true async=false)@T-1"},
         {{"start", "web", "--async"}, {Reply::Result(-65)}, 0, "18446744073709551551\n", "",  // widened with its sign
          "start(target=web boot=false async=true)"},
-        {{"start", "web", "--async", "--json"}, {Reply::Result(1029)}, 0, "{\n  \"request_id\": 1029\n}\n", "", "*"},
+        {{"start", "web", "--async", "--json"}, {Reply::Result(1029)}, 0,
+         R"({"error":null,"exit_status":0,"node":"@URI@","result":{"request_id":1029}})" "\n", "", "*"},
         {{"stop", "web", "--kill", "--async"}, {Reply::Result(1024)}, 0, "1024\n", "",
          "stop(target=web kill=true async=true)"},
         {{"notify", "reload", "-5", "@web"}, {}, 0, "", "", "notify(event=reload value=-5 target=@web async=false)"},
@@ -65,7 +70,8 @@ TEST_F(Ctl, EachCommandSendsItsArgumentsAndPrintsTheAnswer) {
         {{"status"}, {Reply::Result(0).Output("status", "web running\ndb\x7f stopped\r\xC2\x9B" "2J")}, 0,
          "web running\ndb? stopped??2J\n", "", "status(level=1 target=*)"},
         {{"status", "web", "--level", "7", "--json"}, {Reply::Result(0).Output("status", "a\r\nb\x7f\xC2\x9B" "2J")}, 0,
-         "{\n  \"status\": \"a\\r\\nb\\u007f\\u009b2J\"\n}\n", "", "status(level=7 target=web)"},
+         R"({"error":null,"exit_status":0,"node":"@URI@","result":{"status":"a\r\nb\u007f\u009b2J"}})" "\n", "",
+         "status(level=7 target=web)"},
         {{"status", "--list"},
          {Reply::Result(0).RawOutput("complist", Component("web", "Web front end", "frontend", "4242", 2) +
                                                      Component("database", "", "", "", 0) +
@@ -75,11 +81,12 @@ TEST_F(Ctl, EachCommandSendsItsArgumentsAndPrintsTheAnswer) {
          "", "statusaslist(level=4 target=*)"},
         {{"status", "--list", "--json", "--level", "2"},
          {Reply::Result(0).RawOutput("complist", Component("web", "Web", "frontend", "4242", 3), "cclist")}, 0,
-         "[\n  {\n    \"category\": \"frontend\",\n    \"description\": \"Web\",\n    \"name\": \"web\",\n    \"pid\": "
-         "\"4242\",\n    \"state\": \"stopping\",\n    \"state_code\": 3,\n    \"xml\": \"<component/>\"\n  }\n]\n",
+         R"({"error":null,"exit_status":0,"node":"@URI@","result":[{"category":"frontend","description":"Web",)"
+         R"("name":"web","pid":"4242","state":"stopping","state_code":3,"xml":"<component/>"}]})" "\n",
          "", "statusaslist(level=2 target=*)"},
         {{"user", "--json"}, {Reply::Result(0).Output("uid", "1001", "xsd:int").Output("user", "qtier")}, 0,
-         "{\n  \"uid\": 1001,\n  \"user\": \"qtier\"\n}\n", "", "getuser()"},
+         R"({"error":null,"exit_status":0,"node":"@URI@","result":{"uid":1001,"user":"qtier"}})" "\n", "",
+         "getuser()"},
         {{"progress", "1024"}, {Progress(1, {"starting web"})}, 0,
          "info: starting web\nrequest 1024: running (code 1)\n", "", "requestprogress(RequestID=1024)"},
         // Each new message is printed once, also when the daemon's history was trimmed meanwhile.
@@ -90,32 +97,56 @@ TEST_F(Ctl, EachCommandSendsItsArgumentsAndPrintsTheAnswer) {
          "requestprogress(RequestID=1030)"},
         // Each message with the catalog and number the daemon sent.
         {{"progress", "1031", "--wait", "--interval", "10", "--json"}, {Progress(1), Progress(71, {"db failed"})}, 5,
-         "{\n  \"code\": 71,\n  \"messages\": [\n    {\n      \"catalog\": \"sim\",\n      \"details\": [],\n      "
-         "\"number\": 1,\n      \"severity\": \"info\",\n      \"text\": \"db failed\"\n    }\n  ],\n  \"request_id\": "
-         "1031,\n  \"state\": \"failed\"\n}\n", "dadovuctl: request 1031 failed: code 71\n", "*"},
+         R"({"error":{"details":[],"kind":"prerequisite_failed","message":"request 1031 failed: code 71"},)"
+         R"("exit_status":5,"node":"@URI@","result":{"code":71,"messages":[{"catalog":"sim","number":1,)"
+         R"("parameters":[],"severity":"info","text":"db failed"}],"request_id":1031,"state":"failed"}})" "\n",
+         "dadovuctl: request 1031 failed: code 71\n", "*"},
         {{"progress", "5", "--wait", "--interval", "10", "--running-codes", "7,9"},
          {Reply::Result(7), Reply::Result(1)}, 0, "request 5: finished (code 1)\n", "", "*"},
         // A failing code of add and delete selects the exit status it does for other requests.
-        {{"delete", "nosuch"}, {Reply::Result(65)}, 3, "", "dadovuctl: the daemon refused to delete the component",
+        {{"delete", "nosuch"}, {Reply::Result(65)}, 3, "",
+         "dadovuctl: deletecomponent 'nosuch' at @URI@: no component matches the target (result code 65)\n",
          "deletecomponent(componentname=nosuch)"},
-        {{"user"}, {Reply::Result(75)}, 7, "", "dadovuctl: Can not get username for Q-Tier processes. (ctrl 91)\n",
+        {{"user"}, {Reply::Result(75)}, 7, "",
+         "dadovuctl: getuser at @URI@: the daemon cannot name the user of its processes (result code 75)\n", "*"},
+        {{"stop", "web"}, {Reply::Result(66)}, 8, "",
+         "dadovuctl: stop 'web' at @URI@: the daemon reported an error (result code 66)\n", "*"},
+        {{"stop", "web"}, {Reply::Result(70)}, 10, "", "dadovuctl: stop 'web' at @URI@: not authorized (result code 70)\n",
          "*"},
-        {{"stop", "web"}, {Reply::Result(66)}, 8, "", "dadovuctl: Error. Check logfile for more information. (ctrl 10)\n",
-         "*"},
-        {{"stop", "web"}, {Reply::Result(70)}, 10, "", "dadovuctl: Not authorized. (ctrl 8)\n", "*"},
-        {{"add", "x"}, {Reply::Result(74)}, 10, "", "dadovuctl: the daemon refused to add", "*"},
-        // Not authorized, where dadovuctl reads the code itself: the security status too.
-        {{"add", "x"}, {Reply::Result(70)}, 10, "", "dadovuctl: the daemon refused to add", "*"},
-        {{"delete", "x"}, {Reply::Result(70)}, 10, "", "dadovuctl: the daemon refused to delete", "*"},
+        {{"add", "x"}, {Reply::Result(74)}, 10, "",
+         "dadovuctl: addcomponent 'x' at @URI@: not authenticated (result code 74)\n", "*"},
+        // Not authorized, for add and delete too: the security status.
+        {{"add", "x"}, {Reply::Result(70)}, 10, "", "dadovuctl: addcomponent 'x' at @URI@: not authorized", "*"},
+        {{"delete", "x"}, {Reply::Result(70)}, 10, "", "dadovuctl: deletecomponent 'x' at @URI@: not authorized", "*"},
+        // A failing add or delete with --json: the kind and the code.
+        {{"delete", "x", "--json"}, {Reply::Result(82)}, 8,
+         R"({"error":{"details":[],"kind":"daemon_error","message":"deletecomponent 'x' at @URI@: the daemon )"
+         R"j(reported an error (result code 82)"},"exit_status":8,"node":"@URI@","result":null})j" "\n",
+         "dadovuctl: deletecomponent 'x' at @URI@: the daemon reported an error (result code 82)\n", "*"},
         {{"progress", "5"}, {Reply::Result(70)}, 10, "request 5: failed (code 70)\n",
          "dadovuctl: request 5 failed: code 70\n", "*"},
         {{"status", "--level", "-1"}, {}, 11, "",  // refused by the library: nothing is sent
-         "dadovuctl: Illegal value for argument 'level' in method 'Status'. level=-1", ""},
+         "dadovuctl: status '*' at @URI@: invalid argument: Illegal value for argument 'level' in method 'Status'. "
+         "level=-1", ""},
+        // --timeout: the deadline of each request.
+        {{"status", "--timeout", "0.3"}, {}, 9, "",
+         "dadovuctl: status '*' at @URI@: no answer (the daemon may have acted)", "*"},
+    };
+    const auto withUri = [](std::string text, const std::string& uri) {
+        for (std::size_t at; (at = text.find("@URI@")) != std::string::npos;) text.replace(at, 5, uri);
+        return text;
     };
     for (const auto& c : cases) {
         TestDaemon daemon;
         for (const Reply& reply : c.replies) daemon.Enqueue(reply);
-        E2e::ExpectCtl(E2e::Concat(c.args, {"--uri", daemon.Uri()}), config_, c.exitStatus, c.out, c.err);
+        if (c.args[0] == "status" && c.args.size() > 1 && c.args[1] == "--timeout") {
+            daemon.SetHandler([](const SoapTest::RecordedRequest&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // beyond --timeout
+                return Reply::Result(0);
+            });
+        }
+        E2e::ExpectCtl(E2e::Concat(c.args, {"--uri", daemon.Uri()}), config_, c.exitStatus, withUri(c.out, daemon.Uri()),
+                       withUri(c.err, daemon.Uri()));
         EXPECT_EQ(c.received == "*" ? c.received : Received(daemon), c.received) << ::testing::PrintToString(c.args);
     }
 }
@@ -143,20 +174,17 @@ TEST_F(Ctl, SeveralNodesAreAskedAtOnce) {
     a.SetHandler([&](const SoapTest::RecordedRequest&) { return answer(b, "a"); });
     b.SetHandler([&](const SoapTest::RecordedRequest&) { return answer(a, "b"); });
     const std::string A = "127.0.0.1:" + std::to_string(a.Port()), B = "127.0.0.1:" + std::to_string(b.Port());
-    E2e::ExpectCtl({"status", "--node", B, "--node", A}, config_, 0,
-                   "== " + B + " ==\nb: both\n== " + A + " ==\na: both\n", "");
+    E2e::ExpectCtl({"status", "--node", B, "--node", A, "--ordered"}, config_, 0, B + ": b: both\n" + A + ": a: both\n",
+                   "dadovuctl: summary: 2 asked, 2 succeeded, 0 failed, ");
 }
 
 TEST_F(Ctl, UnreachableNodesUsageErrorsSettingsAndHelp) {
-    // The transport's reason follows as a detail; a failed add or delete only
-    // gets -1 from the library and points to the node's log, which says why.
+    // The transport's reason follows as a detail, for add and delete as for the other requests.
     const std::string closed = "http://" + E2e::ClosedNode() + "/dadovu.ctrl.server/lnkrpcserver";
     E2e::ExpectCtl({"status", "--uri", closed}, config_, 9, "",
-                   "dadovuctl: Communication error when executing 'Status' method. (ctrl 21)\ndadovuctl:   ");
+                   "dadovuctl: status '*' at " + closed + ": the request was not sent: Connection refused");
     E2e::ExpectCtl({"add", "web.conf", "--uri", closed}, config_, 9, "",
-                   "dadovuctl: the request to add the component from web.conf could not be completed; the node's "
-                   "log says why\n");
-    EXPECT_NE(dir_.Read("node.log").find("Error calling LNK RPC method add component: "), std::string::npos);
+                   "dadovuctl: addcomponent 'web.conf' at " + closed + ": the request was not sent: Connection refused");
 
     // The settings file makes node names resolve to https, and names the port --locate finds.
     const std::string settings = dir_.Write(
@@ -175,8 +203,13 @@ TEST_F(Ctl, UnreachableNodesUsageErrorsSettingsAndHelp) {
              {"status", "--uri", daemon.Uri(), "--node", "a"}, {"status", "--node", "a/b"},
              {"status", "--node", "evil@host"}, {"status", "--uri", "ftp://127.0.0.1/x"},
              {"status", "--uri", "http://127.0.0.1/a b"}, {"progress", "12x"}, {"progress", "-5"}, {"uri", "a b"},
-             {"progress", "1", "--interval", "0"}, {"progress", "1", "--wait", "--timeout", "nan"},
-             {"progress", "1", "--wait", "--timeout", "inf"}, {"uri", "node17", "--config", dir_.Path() + "/no"}}) {
+             {"progress", "1", "--interval", "0"}, {"progress", "1", "--wait", "--wait-timeout", "nan"},
+             {"progress", "1", "--wait", "--wait-timeout", "inf"}, {"progress", "1", "--wait", "--timeout", "nan"},
+             {"status", "--timeout", "0"}, {"status", "--timeout", "-1"}, {"status", "--timeout", "inf"},
+             {"status", "--parallel", "0"}, {"status", "--parallel", "4097"}, {"status", "--parallel", "x"},
+             {"status", "--nodes-file", dir_.Path() + "/no"}, {"status", "--nodes-file", "-", "--node", "a"},
+             {"status", "--nodes-file", "-", "--uri", daemon.Uri()},
+             {"uri", "node17", "--config", dir_.Path() + "/no"}}) {
         const ProcessResult r = E2e::Ctl(args, "");
         EXPECT_EQ(r.exitStatus, 2) << ::testing::PrintToString(args) << "\n" << Describe(r);
         EXPECT_FALSE(r.err.empty()) << ::testing::PrintToString(args);
@@ -187,8 +220,14 @@ TEST_F(Ctl, UnreachableNodesUsageErrorsSettingsAndHelp) {
     EXPECT_NE(help.find("  10  security"), std::string::npos) << help;
     for (const char* command : {"start", "stop", "notify", "status", "user", "progress", "add", "delete", "uri"}) {
         EXPECT_NE(help.find(command), std::string::npos) << command;
-        EXPECT_NE(E2e::Ctl({command, "--help"}, "").out.find("Exit status:"), std::string::npos) << command;
+        const std::string commandHelp = E2e::Ctl({command, "--help"}, "").out;
+        EXPECT_NE(commandHelp.find("Exit status:"), std::string::npos) << command;
+        if (std::string(command) != "uri") {  // every request: the fleet's options
+            for (const char* option : {"--nodes-file", "--parallel", "--ordered", "--timeout", "--json"})
+                EXPECT_NE(commandHelp.find(option), std::string::npos) << command << " " << option;
+        }
     }
+    EXPECT_NE(E2e::Ctl({"progress", "--help"}, "").out.find("--wait-timeout"), std::string::npos);
 }
 
 }  // namespace

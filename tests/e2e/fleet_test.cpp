@@ -1,354 +1,507 @@
-// dadovu-sim --fleet as a real process: the nodes file, one node per loopback
-// address, nodes independent of each other, dead nodes that never answer,
-// refusing nodes, dadovuctl against fleet nodes, and two thousand kept-alive
-// connections held at once by a handful of threads.
+// dadovuctl asking a fleet: about thirty nodes made of dadovu-sim processes,
+// test daemons (one slow, one that matches no component), a daemon that
+// never answers and closed ports. Results stream as nodes finish (or come in
+// the order given), JSON Lines, the summary and the exit status, the bounds
+// on threads, descriptors and memory, SIGINT and SIGTERM in the middle of a
+// run, and the nodes file.
 #include "E2e.h"
 
-#include <RawHttp.h>
+#include <TestDaemon.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <nlohmann/json.hpp>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
-#include <dirent.h>
-#include <sys/resource.h>
-
+#include <algorithm>
 #include <condition_variable>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 namespace {
 
 using namespace std::chrono_literals;
+using E2e::Child;
 using E2e::Describe;
-using SoapTest::RawConnection;
+using E2e::ProcessResult;
+using SoapTest::RawDaemon;
+using SoapTest::Reply;
+using SoapTest::TestDaemon;
+using Clock = std::chrono::steady_clock;
 
-const std::string kPath = "/dadovu.ctrl.server/lnkrpcserver";
+std::string Node(int port) { return "127.0.0.1:" + std::to_string(port); }
 
-std::string Envelope(const std::string& method, const std::string& args) {
-    return "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><m:" + method +
-           " xmlns:m=\"urn:dadovu:control\">" + args + "</m:" + method + "></s:Body></s:Envelope>";
+// `count` distinct loopback ports where nothing listens: bound together, so
+// that they differ, then closed.
+std::vector<std::string> ClosedNodes(std::size_t count) {
+    std::vector<int> sockets;
+    std::vector<std::string> nodes;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("no loopback port");
+        sockets.push_back(fd);
+        nodes.push_back(Node(ntohs(address.sin_port)));
+    }
+    for (int fd : sockets) ::close(fd);
+    return nodes;
 }
 
-std::string StatusRequest(const std::string& level, const std::string& target) {
-    return Envelope("status", "<level>" + level + "</level><target>" + target + "</target>");
+// Standard output's lines.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
 }
 
-// "127.0.1.N" for node N (1..254) and the like: the README's address scheme.
-std::string NodeAddress(std::size_t node) {
-    const std::size_t index = node - 1, block = index / 254 + 1;
-    return "127." + std::to_string(block >> 8) + "." + std::to_string(block & 255) + "." +
-           std::to_string(index % 254 + 1);
+// Waits up to `timeout` for `done`, looking every few milliseconds.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto end = Clock::now() + timeout;
+    for (; !done(); std::this_thread::sleep_for(5ms))
+        if (Clock::now() > end) return false;
+    return true;
 }
 
-// The text between <status ...> and </status> of a status answer.
-std::string StatusText(const std::string& response) {
-    const std::size_t open = response.find("<status xsi:type=\"xsd:string\">");
-    const std::size_t close = response.find("</status>");
-    if (open == std::string::npos || close == std::string::npos) return "no status in: " + response;
-    return response.substr(open + 30, close - open - 30);
-}
-
-// dadovu-sim --fleet with `args`, until the test ends. `nodesFile` names the
-// --write-nodes file, which also tells the process apart in /proc.
-class FleetSim {
+// A door the slow daemon's handler waits at.
+class Gate {
 public:
-    FleetSim(const std::string& nodesFile, const std::vector<std::string>& args)
-        : child_(E2e::Concat({DADOVU_SIM_PATH, "--listen", "127.0.0.1:0", "--components", DADOVU_SIM_COMPONENTS,
-                              "--write-nodes", nodesFile},
-                             args)),
-          uri_(child_.FirstLine(20s)),
-          nodesFile_(nodesFile) {
-        const std::size_t host = uri_.find("//") + 2, colon = uri_.find(':', host);
-        port_ = std::stoi(uri_.substr(colon + 1));
-    }
-    const std::string& Uri() const { return uri_; }
-    int Port() const { return port_; }
-    std::string HostPort(std::size_t node) const { return NodeAddress(node) + ":" + std::to_string(port_); }
-    std::vector<std::string> Nodes() const {
-        std::ifstream in(nodesFile_);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
-    }
-    // The process's ID, found by its nodes file among the command lines.
-    pid_t Pid() const {
-        DIR* proc = ::opendir("/proc");
-        pid_t found = -1;
-        while (const dirent* entry = proc ? ::readdir(proc) : nullptr) {
-            const pid_t pid = std::atoi(entry->d_name);
-            if (pid <= 0) continue;
-            std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
-            const std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            if (cmdline.find(nodesFile_) != std::string::npos && cmdline.find("dadovu-sim") != std::string::npos)
-                found = pid;
+    void Open() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            open_ = true;
         }
-        if (proc) ::closedir(proc);
-        return found;
+        opened_.notify_all();
     }
-    SoapTest::ProcessResult Stop() { return child_.Finish(15s, SIGTERM); }
+    void Wait(std::chrono::milliseconds atMost) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        opened_.wait_for(lock, atMost, [this] { return open_; });
+    }
 
 private:
-    E2e::Child child_;
-    std::string uri_;
-    std::string nodesFile_;
-    int port_ = 0;
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
 };
 
-// How many entries a /proc/PID directory ("fd", "task") has.
-std::size_t CountEntries(const std::string& path) {
-    std::size_t count = 0;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (const dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.') ++count;
-        ::closedir(dir);
+// What one process looked like, at its busiest, while sampled.
+struct Peak {
+    long threads = 0;
+    long descriptors = 0;
+    long rssKb = 0;
+};
+
+// Samples the threads, open descriptors and resident memory of `pid` from
+// /proc every 2 ms until it ends (or `finished` says so).
+Peak Sample(pid_t pid, const std::function<bool()>& finished) {
+    Peak peak;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    while (!finished()) {
+        std::ifstream status(proc + "/status");
+        bool alive = false;
+        for (std::string line; std::getline(status, line);) {
+            // A zombie has no threads of its own left to count.
+            if (line.rfind("State:", 0) == 0) alive = line.find('Z') == std::string::npos;
+            if (!alive) continue;
+            if (line.rfind("Threads:", 0) == 0) peak.threads = std::max(peak.threads, std::stol(line.substr(8)));
+            if (line.rfind("VmRSS:", 0) == 0) peak.rssKb = std::max(peak.rssKb, std::stol(line.substr(6)));
+        }
+        if (!alive) break;
+        std::error_code error;
+        long descriptors = 0;
+        for (std::filesystem::directory_iterator it(proc + "/fd", error), end; !error && it != end; it.increment(error))
+            ++descriptors;
+        peak.descriptors = std::max(peak.descriptors, descriptors);
+        std::this_thread::sleep_for(2ms);
     }
-    return count;
+    return peak;
 }
 
+// The fleet: six simulators and three test daemons, each asked by its node
+// name and by its endpoint URI, a daemon answering "no component matches"
+// (by name and URI), eight closed ports, a node that never answers and a slow
+// node. `status webserver` succeeds on the simulators, the test daemons and
+// the slow node.
 class Fleet : public ::testing::Test {
 protected:
+    // How a node ends: "" in success, else its error's kind.
+    struct Member {
+        std::string node;
+        std::string kind;
+    };
+
+    void SetUp() override {
+        for (int i = 0; i < 6; ++i) sims_.push_back(std::make_unique<E2e::SimNode>(DADOVU_SIM_COMPONENTS));
+        const auto running = [](const SoapTest::RecordedRequest&) {
+            return Reply::Result(0).Output("status", "webserver state=running");
+        };
+        for (int i = 0; i < 3; ++i) {
+            daemons_.push_back(std::make_unique<TestDaemon>());
+            daemons_.back()->SetHandler(running);
+        }
+        refusing_.SetHandler([](const SoapTest::RecordedRequest&) { return Reply::Result(65); });
+        slow_.SetHandler([this](const SoapTest::RecordedRequest&) {
+            gate_.Wait(10s);
+            return Reply::Result(0).Output("status", "webserver state=running");
+        });
+        closed_ = ClosedNodes(8);
+    }
+    void TearDown() override { gate_.Open(); }  // no handler may hold the slow daemon's end
+
+    // The nodes that answer at once and succeed.
+    std::vector<Member> Fast() const {
+        std::vector<Member> members;
+        for (const auto& sim : sims_) members.push_back({sim->HostPort(), ""}), members.push_back({sim->Uri(), ""});
+        for (const auto& daemon : daemons_)
+            members.push_back({Node(daemon->Port()), ""}), members.push_back({daemon->Uri(), ""});
+        return members;
+    }
+    std::vector<Member> Failing(bool withDead) const {
+        std::vector<Member> members{{Node(refusing_.Port()), "no_matching_component"},
+                                    {refusing_.Uri(), "no_matching_component"}};
+        for (const std::string& node : closed_) members.push_back({node, "not_sent"});
+        if (withDead) members.push_back({Node(dead_.Port()), "no_answer"});
+        return members;
+    }
+    // Every node, the slow one first, the failing ones among the fast ones.
+    std::vector<Member> All() const {
+        std::vector<Member> members{{Node(slow_.Port()), ""}};
+        const std::vector<Member> fast = Fast(), failing = Failing(true);
+        for (std::size_t i = 0; i < std::max(fast.size(), failing.size()); ++i) {
+            if (i < fast.size()) members.push_back(fast[i]);
+            if (i < failing.size()) members.push_back(failing[i]);
+        }
+        return members;
+    }
+    // A nodes file of `members`, one node a line.
+    std::string NodesFile(const std::vector<Member>& members, const std::string& name = "nodes.txt") const {
+        std::string text;
+        for (const Member& m : members) text += m.node + "\n";
+        return dir_.Write(name, text);
+    }
+    // dadovuctl with `args` and the fixture's settings, running.
+    std::unique_ptr<Child> Start(std::vector<std::string> args, const std::string& standardInput = "/dev/null") const {
+        args.insert(args.begin(), DADOVUCTL_PATH);
+        return Launch(std::move(args), standardInput);
+    }
+    // `argv` (which runs dadovuctl) with the fixture's settings appended, running.
+    std::unique_ptr<Child> Launch(std::vector<std::string> argv, const std::string& standardInput = "/dev/null") const {
+        argv.insert(argv.end(), {"--config", config_});
+        return std::make_unique<Child>(argv, false, standardInput);
+    }
+
     E2e::TempDir dir_;
-    const std::string config_ =
-        dir_.Write("node.conf", "[log]\nFILE = " + dir_.Path() + "/node.log\n[lnk.http.ext.ctrl]\nTIMEOUT_MS = 1500\n");
+    // At most two idle connections, so that the descriptors tell the bound.
+    const std::string config_ = dir_.Write("node.conf", "[lnk.http.ext.ctrl]\nMAX_IDLE_CONNECTIONS = 2\n");
+    std::vector<std::unique_ptr<E2e::SimNode>> sims_;
+    std::vector<std::unique_ptr<TestDaemon>> daemons_;
+    TestDaemon refusing_;
+    Gate gate_;  // declared before the slow daemon, which it outlives
+    TestDaemon slow_;
+    RawDaemon dead_{RawDaemon::Mode::NeverAnswer};
+    std::vector<std::string> closed_;
 };
 
-// Seed 1 draws, for twelve nodes with a quarter dead and a quarter refusing,
-// R L D R L D L R L D L L (the draw is pinned by the unit tests): the first
-// line names node 2, the first live one.
-TEST_F(Fleet, NodesFileDeadAndRefusingNodes) {
-    const std::string nodesFile = dir_.Path() + "/nodes";
-    FleetSim sim(nodesFile, {"--fleet", "12", "--dead-fraction", "0.25", "--refuse-fraction", "0.25"});
-    const std::string roles = "RLDRLDLRLDLL";
-    const std::vector<std::string> nodes = sim.Nodes();
-    ASSERT_EQ(nodes.size(), 12u);
-    EXPECT_EQ(sim.Uri(), nodes[1]);
-    int refusingPort = 0;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        const std::string prefix = "http://" + NodeAddress(i + 1) + ":";
-        ASSERT_EQ(nodes[i].rfind(prefix, 0), 0u) << nodes[i];
-        const int port = std::stoi(nodes[i].substr(prefix.size()));
-        EXPECT_EQ(nodes[i].substr(nodes[i].find('/', prefix.size())), kPath);
-        if (roles[i] == 'R') {
-            EXPECT_NE(port, sim.Port()) << nodes[i];
-            if (refusingPort == 0) refusingPort = port;
-            EXPECT_EQ(port, refusingPort) << nodes[i];
+// "dadovuctl: summary: ASKED asked, ..., N.NN s" and what follows.
+std::string SummaryLine(const std::string& err) {
+    const std::size_t at = err.find("dadovuctl: summary: ");
+    return at == std::string::npos ? std::string() : err.substr(at, err.find('\n', at) - at);
+}
+
+TEST_F(Fleet, EachResultIsPrintedAsItsNodeFinishesThenTheSummaryAndTheWorstStatus) {
+    const std::vector<Member> all = All();
+    ASSERT_EQ(all.size(), 30u);
+    const auto child = Start({"status", "webserver", "--nodes-file", NodesFile(all), "--timeout", "3"});
+    // The slow node is first and is held: the others' lines come before its answer.
+    const std::size_t fast = Fast().size();
+    const bool streamed = WaitUntil([&] { return Lines(child->Output()).size() >= fast; }, 15s);
+    const std::string before = child->Output();
+    EXPECT_EQ(slow_.RequestCount(), 1u);  // asked, and not answered yet
+    gate_.Open();
+    const ProcessResult r = child->Finish(20s);
+    ASSERT_TRUE(streamed) << before << "\n" << Describe(r);
+    EXPECT_EQ(before.find(Node(slow_.Port())), std::string::npos) << before;
+
+    EXPECT_EQ(r.exitStatus, 9) << Describe(r);  // communication (not sent, no answer) outranks no match (3)
+    // Every node that succeeded has its line, after its name; the slow one's comes last.
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), fast + 1) << r.out;
+    for (const Member& m : all) {
+        const std::string prefix = m.node + ": webserver state=";
+        const auto found = std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.rfind(prefix, 0) == 0;
+        });
+        EXPECT_EQ(found, m.kind.empty() ? 1 : 0) << m.node << "\n" << r.out;
+        // Each failure names its node on standard error.
+        EXPECT_EQ(r.err.find("dadovuctl: " + m.node + ": status 'webserver' at ") != std::string::npos, !m.kind.empty())
+            << m.node << "\n" << r.err;
+    }
+    EXPECT_EQ(lines.back().rfind(Node(slow_.Port()) + ": ", 0), 0u) << r.out;
+    // The failures counted by kind, most first; then the wall time.
+    const std::string summary = SummaryLine(r.err);
+    EXPECT_TRUE(std::regex_match(summary, std::regex("dadovuctl: summary: 30 asked, 19 succeeded, 11 failed "
+                                                     R"(\(8 not_sent, 2 no_matching_component, 1 no_answer\), )"
+                                                     R"([0-9]+\.[0-9]{2} s)")))
+        << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - summary.size() - 1), summary + "\n") << r.err;  // the last line
+}
+
+TEST_F(Fleet, OrderedJsonLinesComeInTheOrderGivenEachWithItsFourKeys) {
+    const std::vector<Member> all = All();
+    const auto child =
+        Start({"status", "webserver", "--nodes-file", NodesFile(all), "--json", "--ordered", "--parallel", "8",
+               "--timeout", "2"});
+    // Nothing can be printed while the first node is held, however many others have answered.
+    ASSERT_TRUE(WaitUntil([&] { return slow_.RequestCount() == 1; }, 10s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(child->Output(), "");
+    gate_.Open();
+    const ProcessResult r = child->Finish(30s);
+    EXPECT_EQ(r.exitStatus, 9) << Describe(r);
+
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), all.size()) << r.out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const nlohmann::json line = nlohmann::json::parse(lines[i], nullptr, false);
+        ASSERT_TRUE(line.is_object()) << lines[i];
+        EXPECT_EQ(line.size(), 4u) << lines[i];
+        for (const char* key : {"node", "exit_status", "result", "error"}) EXPECT_TRUE(line.contains(key)) << lines[i];
+        EXPECT_EQ(line.value("node", ""), all[i].node) << i;
+        if (all[i].kind.empty()) {
+            EXPECT_EQ(line["exit_status"], 0) << lines[i];
+            EXPECT_TRUE(line["error"].is_null()) << lines[i];
+            EXPECT_EQ(line["result"]["status"].get<std::string>().rfind("webserver state=", 0), 0u) << lines[i];
         } else {
-            EXPECT_EQ(port, sim.Port()) << nodes[i];
+            EXPECT_EQ(line["exit_status"], all[i].kind == "no_matching_component" ? 3 : 9) << lines[i];
+            EXPECT_TRUE(line["result"].is_null()) << lines[i];
+            ASSERT_TRUE(line["error"].is_object()) << lines[i];
+            EXPECT_EQ(line["error"]["kind"], all[i].kind) << lines[i];
+            EXPECT_NE(line["error"]["message"].get<std::string>().find(" at "), std::string::npos) << lines[i];
+            EXPECT_TRUE(line["error"]["details"].is_array()) << lines[i];
         }
     }
+    EXPECT_NE(SummaryLine(r.err).find("30 asked, 19 succeeded, 11 failed"), std::string::npos) << r.err;
+}
 
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        const std::string address = NodeAddress(i + 1);
-        const std::string request = SoapTest::PostRequest(address, kPath, StatusRequest("0", "database"));
-        if (roles[i] == 'R') {
-            // Refused at the port of its URI, and reset at the fleet's port.
-            RawConnection refused(address, refusingPort);
-            EXPECT_FALSE(refused.Connected()) << address;
-            EXPECT_EQ(refused.Error(), ECONNREFUSED) << address;
-            RawConnection reset(address, sim.Port());
-            if (reset.Connected()) {
-                reset.Send(request);
-                EXPECT_TRUE(reset.Closed(5s)) << address;
-            }
-            continue;
-        }
-        RawConnection connection(address, sim.Port());
-        ASSERT_TRUE(connection.Connected()) << address;
-        ASSERT_TRUE(connection.Send(request));
-        const auto answer = connection.ReadResponse(roles[i] == 'D' ? 1000ms : 10s);
-        if (roles[i] == 'D') {
-            EXPECT_FALSE(answer) << address << ": " << *answer;
-            EXPECT_FALSE(connection.Closed(100ms)) << address;  // held open, silent
-        } else {
-            ASSERT_TRUE(answer) << address;
-            EXPECT_EQ(StatusText(*answer), "database\n") << address;
-        }
-    }
-    // 127.0.0.1 and an address past the fleet are no node: reset.
-    for (const std::string& address : {std::string("127.0.0.1"), NodeAddress(13)}) {
-        RawConnection none(address, sim.Port());
-        if (none.Connected()) {
-            none.Send(SoapTest::PostRequest(address, kPath, StatusRequest("0", "*")));
-            EXPECT_TRUE(none.Closed(5s)) << address;
-        }
-    }
-
-    // dadovuctl meets a live node, a dead one (its call times out) and a refusing one.
-    const auto began = std::chrono::steady_clock::now();
-    const SoapTest::ProcessResult ctl =
-        E2e::Ctl({"status", "database", "--node", sim.HostPort(2), "--node", sim.HostPort(3), "--node",
-                  NodeAddress(1) + ":" + std::to_string(refusingPort)},
-                 config_);
-    EXPECT_EQ(ctl.exitStatus, 9) << Describe(ctl);
-    EXPECT_EQ(ctl.out.substr(0, ctl.out.find("== " + sim.HostPort(3))),
-              "== " + sim.HostPort(2) + " ==\ndatabase state=stopped\n")
-        << Describe(ctl);
-    EXPECT_NE(ctl.err.find(sim.HostPort(3) + ": "), std::string::npos) << Describe(ctl);
-    EXPECT_LT(std::chrono::steady_clock::now() - began, 15s);
-
-    const SoapTest::ProcessResult stopped = sim.Stop();
-    EXPECT_EQ(stopped.exitStatus, 0) << Describe(stopped);
-    EXPECT_NE(stopped.err.find("fleet of 12 nodes at 127.0.1.1..127.0.1.12 (6 live, 3 dead, 3 refusing)"),
+TEST_F(Fleet, ThreadsAndDescriptorsStayWithinTheParallelismAndTheIdleCap) {
+    gate_.Open();
+    const std::vector<Member> all = All();
+    const std::string nodes = NodesFile(all);
+    const auto run = [&](const std::vector<std::string>& argv, std::size_t parallel) {
+        const auto child = Launch(argv);
+        const Peak peak = Sample(child->Pid(), [] { return false; });
+        const ProcessResult r = child->Finish(30s);
+        EXPECT_EQ(r.exitStatus, 9) << Describe(r);
+        EXPECT_NE(SummaryLine(r.err).find("30 asked, 19 succeeded"), std::string::npos) << r.err;
+        // The workers, the main thread and the signal thread (no name is looked up: every node is an address).
+        EXPECT_LE(peak.threads, static_cast<long>(parallel) + 2) << Describe(r);
+        EXPECT_GE(peak.threads, 3);  // it was sampled while the workers ran
+        // A connection per request in flight, the two idle ones, and a few of the process's own.
+        EXPECT_LE(peak.descriptors, static_cast<long>(parallel) + 2 + 8);
+        return r;
+    };
+    run({DADOVUCTL_PATH, "status", "webserver", "--nodes-file", nodes, "--parallel", "4", "--timeout", "1"}, 4);
+    // Within a low descriptor limit, the parallelism is lowered to fit it: 120 - 2 idle - 96 kept for the rest.
+    const ProcessResult low = run({"/bin/sh", "-c", "ulimit -n 120 && exec \"$0\" \"$@\"", DADOVUCTL_PATH, "status",
+                                   "webserver", "--nodes-file", nodes, "--timeout", "1"},
+                                  22);
+    EXPECT_NE(low.err.find("dadovuctl: --parallel lowered from 64 to 22: the descriptor limit is 120"),
               std::string::npos)
-        << stopped.err;
-
-    // The same seed draws the same nodes; another seed others.
-    FleetSim again(dir_.Path() + "/again", {"--fleet", "12", "--dead-fraction", "0.25", "--refuse-fraction", "0.25",
-                                            "--seed", "1"});
-    FleetSim other(dir_.Path() + "/other", {"--fleet", "12", "--dead-fraction", "0.25", "--refuse-fraction", "0.25",
-                                            "--seed", "2"});
-    const auto ports = [](const std::vector<std::string>& uris, int port) {
-        std::string pattern;
-        for (const auto& uri : uris) pattern += uri.find(":" + std::to_string(port) + "/") == std::string::npos ? 'R' : '.';
-        return pattern;
-    };
-    EXPECT_EQ(ports(again.Nodes(), again.Port()), "R..R...R....");
-    EXPECT_NE(ports(other.Nodes(), other.Port()), "R..R...R....");
-
-    // Usage errors (2), and a nodes file that cannot be written (1).
-    const std::pair<std::vector<std::string>, int> starts[] = {
-        {{"--dead-fraction", "0.5"}, 2},
-        {{"--fleet", "0"}, 2},
-        {{"--fleet", "100001"}, 2},
-        {{"--fleet", "4", "--dead-fraction", "0.75", "--refuse-fraction", "0.5"}, 2},
-        {{"--fleet", "4", "--refuse-fraction", "1.5"}, 2},
-        {{"--fleet", "4", "--write-nodes", dir_.Path() + "/missing/nodes"}, 1}};
-    for (const auto& [args, exitStatus] : starts) {
-        const SoapTest::ProcessResult r = E2e::Run(E2e::Concat({DADOVU_SIM_PATH, "--listen", "127.0.0.1:0"}, args));
-        EXPECT_EQ(r.exitStatus, exitStatus) << ::testing::PrintToString(args) << "\n" << Describe(r);
-    }
+        << low.err;
+    // A low soft limit is raised to the hard one first.
+    const ProcessResult soft = run({"/bin/sh", "-c", "ulimit -S -n 120 && exec \"$0\" \"$@\"", DADOVUCTL_PATH,
+                                    "status", "webserver", "--nodes-file", nodes, "--timeout", "1", "--parallel", "8"},
+                                   8);
+    EXPECT_EQ(soft.err.find("lowered"), std::string::npos) << soft.err;
 }
 
-// 300 nodes, past the first /24 block: each address reaches a node of its
-// own, and what one node is told or does leaves the others as they were.
-TEST_F(Fleet, EachAddressReachesItsOwnIndependentNode) {
-    FleetSim sim(dir_.Path() + "/nodes", {"--fleet", "300"});
-    ASSERT_EQ(sim.Nodes().size(), 300u);
-    EXPECT_EQ(sim.Nodes()[254], "http://127.0.2.1:" + std::to_string(sim.Port()) + kPath);
-    EXPECT_EQ(sim.Nodes()[299], "http://" + NodeAddress(300) + ":" + std::to_string(sim.Port()) + kPath);
-    EXPECT_EQ(NodeAddress(300), "127.0.2.46");
-    // Every node is told its own number, on a kept-alive connection of its own.
-    for (std::size_t node = 1; node <= 300; ++node) {
-        RawConnection connection(NodeAddress(node), sim.Port());
-        ASSERT_TRUE(connection.Connected()) << node;
-        const std::string notify = Envelope("notify", "<event>reload</event><value>node " + std::to_string(node) +
-                                                          "</value><target>webserver</target><async>false</async>");
-        ASSERT_TRUE(connection.Send(SoapTest::PostRequest(NodeAddress(node), kPath, notify)));
-        const auto told = connection.ReadResponse(10s);
-        ASSERT_TRUE(told && told->find("<result xsi:type=\"xsd:int\">0</result>") != std::string::npos) << node;
-    }
-    for (std::size_t node = 1; node <= 300; ++node) {
-        RawConnection connection(NodeAddress(node), sim.Port());
-        ASSERT_TRUE(connection.Send(SoapTest::PostRequest(NodeAddress(node), kPath, StatusRequest("6", "webserver"))));
-        const auto status = connection.ReadResponse(10s);
-        ASSERT_TRUE(status) << node;
-        EXPECT_NE(StatusText(*status).find(" value.reload=\"node " + std::to_string(node) + "\"\n"), std::string::npos)
-            << node << ": " << StatusText(*status);
-    }
-
-    // dadovuctl: a start on node 1 leaves nodes 2 and 255 stopped; request IDs count per node.
-    const std::string A = sim.HostPort(1), B = sim.HostPort(2), C = sim.HostPort(255);
-    const auto ctl = [&](const std::vector<std::string>& args, int exitStatus, const std::string& out,
-                         const std::string& err = "") { E2e::ExpectCtl(args, config_, exitStatus, out, err); };
-    ctl({"start", "webserver", "--node", A}, 0, "");
-    ctl({"status", "database,webserver", "--level", "2", "--node", A, "--node", B, "--node", C}, 0,
-        "== " + A + " ==\ndatabase state=running pid=4001\nwebserver state=running pid=4003\n== " + B +
-            " ==\ndatabase state=stopped pid=-\nwebserver state=stopped pid=-\n== " + C +
-            " ==\ndatabase state=stopped pid=-\nwebserver state=stopped pid=-\n");
-    ctl({"start", "cache", "--async", "--node", C}, 0, "1024\n");
-    ctl({"start", "cache", "--async", "--node", C}, 0, "1025\n");
-    ctl({"start", "database", "--async", "--node", B}, 0, "1024\n");
-    ctl({"stop", "dashboard", "--node", B}, 0, "");
-    ctl({"delete", "dashboard", "--node", B}, 0, "");
-    ctl({"status", "dash*", "--level", "0", "--node", A}, 0, "dashboard\n");
-    ctl({"status", "dash*", "--level", "0", "--node", B}, 3, "", "dadovuctl: No component matches target.");
-    const SoapTest::ProcessResult stopped = sim.Stop();
-    EXPECT_EQ(stopped.exitStatus, 0) << Describe(stopped);
+TEST_F(Fleet, MemoryDoesNotGrowWithTheNodesAnswered) {
+    // Many answers of a closed port (each refused at once), with --json: a
+    // run that kept what it printed would grow by megabytes.
+    const std::string closed = closed_.front();
+    const auto peak = [&](std::size_t count) {
+        std::string text;
+        for (std::size_t i = 0; i < count; ++i) text += closed + "\n";
+        const std::string nodes = dir_.Write("many-" + std::to_string(count), text);
+        const auto child = Start({"user", "--nodes-file", nodes, "--json"});
+        const Peak sampled = Sample(child->Pid(), [] { return false; });
+        const ProcessResult r = child->Finish(60s);
+        EXPECT_EQ(r.exitStatus, 9);
+        EXPECT_EQ(Lines(r.out).size(), count);
+        EXPECT_NE(SummaryLine(r.err).find(std::to_string(count) + " asked, 0 succeeded"), std::string::npos) << r.err;
+        return sampled.rssKb;
+    };
+    const long few = peak(1000), many = peak(20000);
+    EXPECT_LT(many, few + 3 * 1024) << "resident kB with 1000 nodes: " << few << ", with 20000: " << many;
 }
 
-// Two thousand connections from four client addresses to sixteen nodes, all
-// open at once and each kept alive for a second request after every one of
-// them has had its first answer. The simulator holds them on its few
-// threads.
-TEST_F(Fleet, HoldsTwoThousandKeptAliveConnectionsAtOnce) {
-    constexpr std::size_t kClients = 4, kPerClient = 500, kNodes = 16;
-    // Both ends of every connection are in this process and the simulator.
-    rlimit limit{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < kClients * kPerClient + 200)
-        GTEST_SKIP() << "only " << limit.rlim_cur << " descriptors may be open";
+TEST_F(Fleet, SigintStopsTakingNodesLetsTheRequestsInFlightEndAndPrintsTheSummary) {
+    // Two workers: once the simulators have answered, both hang on the dead
+    // node; the test daemons after it are never asked.
+    std::vector<Member> members;
+    for (const auto& sim : sims_) members.push_back({sim->HostPort(), ""}), members.push_back({sim->Uri(), ""});
+    members.push_back({Node(dead_.Port()), "no_answer"});
+    members.push_back({dead_.Uri(), "no_answer"});
+    for (const auto& daemon : daemons_) members.push_back({Node(daemon->Port()), ""});
+    const auto child =
+        Start({"status", "webserver", "--nodes-file", NodesFile(members), "--parallel", "2", "--timeout", "3"});
+    ASSERT_TRUE(WaitUntil([&] { return Lines(child->Output()).size() == 12 && dead_.RequestCount() == 2; }, 15s))
+        << child->Output() << child->Errors();
+    const auto interrupted = Clock::now();
+    ::kill(child->Pid(), SIGINT);
+    const ProcessResult r = child->Finish(20s);
+    const auto took = Clock::now() - interrupted;
+    EXPECT_EQ(r.exitStatus, 130) << Describe(r);
+    EXPECT_LT(took, 3s + 3s);  // the requests in flight end at their deadline (3 s), then it quits
+    EXPECT_EQ(Lines(r.out).size(), 12u) << r.out;
+    EXPECT_NE(r.err.find("dadovuctl: SIGINT: asking no further node"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("dadovuctl: " + Node(dead_.Port()) + ": status 'webserver' at " + dead_.Uri() + ": no answer"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(std::regex_match(SummaryLine(r.err),
+                                 std::regex(R"(dadovuctl: summary: 14 asked, 12 succeeded, 2 failed \(2 no_answer\), )"
+                                            R"([0-9.]+ s; interrupted by SIGINT: no further node was asked)")))
+        << r.err;
+    for (const auto& daemon : daemons_) EXPECT_EQ(daemon->RequestCount(), 0u);
+}
 
-    FleetSim sim(dir_.Path() + "/nodes", {"--fleet", std::to_string(kNodes), "--threads", "2"});
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::size_t opened = 0, released = 0;
-    std::vector<std::string> failures;
-    std::size_t answered = 0;
+TEST_F(Fleet, ASecondSignalQuitsAtOnceAndOneNodesWaitEndsAtTheFirst) {
+    std::vector<Member> members;
+    for (const auto& sim : sims_) members.push_back({sim->HostPort(), ""});
+    members.push_back({Node(dead_.Port()), ""});
+    members.push_back({dead_.Uri(), ""});
+    members.push_back({Node(daemons_[0]->Port()), ""});
+    const auto child =
+        Start({"status", "webserver", "--nodes-file", NodesFile(members), "--parallel", "2", "--timeout", "60"});
+    ASSERT_TRUE(WaitUntil([&] { return Lines(child->Output()).size() == 6 && dead_.RequestCount() == 2; }, 15s))
+        << child->Output() << child->Errors();
+    ::kill(child->Pid(), SIGTERM);
+    ASSERT_TRUE(WaitUntil([&] { return child->Errors().find("SIGTERM: asking no further node") != std::string::npos; },
+                          5s))
+        << child->Errors();
+    const auto again = Clock::now();
+    ::kill(child->Pid(), SIGTERM);
+    const ProcessResult r = child->Finish(20s);
+    EXPECT_LT(Clock::now() - again, 3s);  // not the 60 s of the requests in flight
+    EXPECT_EQ(r.exitStatus, 128 + SIGTERM) << Describe(r);
+    EXPECT_EQ(Lines(r.out).size(), 6u) << r.out;
+    EXPECT_TRUE(std::regex_match(SummaryLine(r.err),
+                                 std::regex(R"(dadovuctl: summary: 8 asked, 6 succeeded, 0 failed, [0-9.]+ s; )"
+                                            R"(interrupted by SIGTERM twice: 2 requests in flight abandoned)")))
+        << r.err;
+    EXPECT_EQ(daemons_[0]->RequestCount(), 0u);
 
-    const auto client = [&](std::size_t id) {
-        const std::string source = "127.0.0." + std::to_string(2 + id);
-        std::vector<std::unique_ptr<RawConnection>> connections;
-        std::vector<std::string> addresses;
-        std::string failure;
-        const auto round = [&](const char* which) {
-            // Every request first, then every answer: all are in flight at once.
-            for (std::size_t i = 0; i < connections.size() && failure.empty(); ++i)
-                if (!connections[i]->Send(SoapTest::PostRequest(addresses[i], kPath, StatusRequest("1", "cache"))))
-                    failure = std::string(which) + ": cannot send on connection " + std::to_string(i);
-            for (std::size_t i = 0; i < connections.size() && failure.empty(); ++i) {
-                const auto answer = connections[i]->ReadResponse(60s);
-                if (!answer || StatusText(*answer) != "cache state=stopped\n")
-                    failure = std::string(which) + ": no answer on connection " + std::to_string(i) + " to " +
-                              addresses[i] + (answer ? ": " + *answer : std::string());
-            }
-        };
-        for (std::size_t i = 0; i < kPerClient && failure.empty(); ++i) {
-            addresses.push_back(NodeAddress((id * kPerClient + i) % kNodes + 1));
-            connections.push_back(std::make_unique<RawConnection>(addresses.back(), sim.Port(), source));
-            if (!connections.back()->Connected())
-                failure = "connection " + std::to_string(i) + " failed: " + std::strerror(connections.back()->Error());
-        }
-        if (failure.empty()) round("first round");
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            ++opened;
-            changed.notify_all();
-            changed.wait(lock, [&] { return released > 0; });
-        }
-        if (failure.empty()) round("second round");
-        std::lock_guard<std::mutex> lock(mutex);
-        if (failure.empty())
-            answered += 2 * connections.size();
-        else
-            failures.push_back(source + ": " + failure);
+    // One node's progress --wait ends at the first signal, with the last state known.
+    TestDaemon running;
+    running.SetHandler([](const SoapTest::RecordedRequest&) { return Reply::Result(1); });
+    const auto waiting = Start({"progress", "5", "--wait", "--interval", "20", "--uri", running.Uri()});
+    ASSERT_TRUE(running.WaitForRequests(2, 10s));
+    const auto interrupted = Clock::now();
+    ::kill(waiting->Pid(), SIGINT);
+    const ProcessResult w = waiting->Finish(20s);
+    EXPECT_LT(Clock::now() - interrupted, 3s);
+    EXPECT_EQ(w.exitStatus, 130) << Describe(w);
+    EXPECT_EQ(w.out, "request 5: running (code 1)\n");
+    EXPECT_NE(w.err.find("dadovuctl: request 5: the wait was interrupted by SIGINT (last code 1)\n"), std::string::npos)
+        << w.err;
+    EXPECT_NE(w.err.find("dadovuctl: interrupted by SIGINT\n"), std::string::npos) << w.err;
+}
+
+TEST_F(Fleet, NodesFileWithCommentsNamesAndUrisBadLinesAndNoNodes) {
+    gate_.Open();
+    TestDaemon& a = *daemons_[0];
+    TestDaemon& b = *daemons_[1];
+    const std::string A = Node(a.Port()), B = b.Uri(), C = sims_[0]->HostPort();
+    const std::string mixed = dir_.Write(
+        "mixed.txt", "# the fleet\n\n  " + A + "   # rack 1\r\n" + B + "\n\t# an indented comment\n" + C + "\n");
+    const auto expect = [&](const ProcessResult& r, int exitStatus, const std::string& out, const std::string& err) {
+        EXPECT_EQ(r.exitStatus, exitStatus) << Describe(r);
+        EXPECT_EQ(r.out, out) << Describe(r);
+        EXPECT_EQ(r.err.substr(0, err.size()), err) << Describe(r);
     };
-    const auto began = std::chrono::steady_clock::now();
-    std::vector<std::thread> clients;
-    for (std::size_t id = 0; id < kClients; ++id) clients.emplace_back(client, id);
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return opened == kClients; });
-        // All of them open now: the simulator holds them with a few threads.
-        const pid_t pid = sim.Pid();
-        EXPECT_GT(pid, 0);
-        if (pid > 0 && failures.empty()) {
-            EXPECT_GE(CountEntries("/proc/" + std::to_string(pid) + "/fd"), kClients * kPerClient);
-            EXPECT_LE(CountEntries("/proc/" + std::to_string(pid) + "/task"), 8u);
-        }
-        released = 1;
-        changed.notify_all();
+    // (The test daemons answer the same text at every level; the simulator its names at level 0.)
+    const std::string answered =
+        A + ": webserver state=running\n" + B + ": webserver state=running\n" + C + ": webserver\n";
+    ProcessResult r = Start({"status", "webserver", "--level", "0", "--nodes-file", mixed, "--ordered"})->Finish(20s);
+    expect(r, 0, answered, "dadovuctl: summary: 3 asked, 3 succeeded, 0 failed, ");
+
+    // The same from standard input.
+    r = Start({"status", "webserver", "--level", "0", "--nodes-file", "-", "--ordered"}, mixed)->Finish(20s);
+    expect(r, 0, answered, "dadovuctl: summary: 3 asked, 3 succeeded, 0 failed, ");
+
+    // A bad line anywhere in a file: a usage error naming the line, and nothing is sent.
+    a.ClearRecords();
+    const std::pair<std::string, std::string> bad[] = {
+        {A + "\nevil@host\n", ":2: not a node name (host[:port]) or endpoint URI: evil@host\n"},
+        {"# x\n" + A + "\nnode 17\n", ":3: not one node name or URI: node 17\n"},
+        {A + "\n" + A + "\n\nhttp://[::1/x\n", ":4: not an http or https URI: http://[::1/x\n"},
+        {A + "\nftp://127.0.0.1/x # ftp\n", ":2: not an http or https URI: ftp://127.0.0.1/x\n"},
+        {A + "\n" + std::string(5000, 'a') + "\n", ":2: a line longer than 4096 bytes\n"}};
+    for (const auto& [text, problem] : bad) {
+        const std::string file = dir_.Write("bad.txt", text);
+        expect(Start({"status", "--nodes-file", file})->Finish(20s), 2, "", "dadovuctl: " + file + problem);
     }
-    for (auto& thread : clients) thread.join();
-    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
-    EXPECT_EQ(answered, 2 * kClients * kPerClient);
-    RecordProperty("seconds", std::to_string(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count()));
-    const SoapTest::ProcessResult stopped = sim.Stop();
-    EXPECT_EQ(stopped.exitStatus, 0) << Describe(stopped);
+    EXPECT_EQ(a.RequestCount(), 0u);
+
+    // No nodes at all.
+    for (const std::string& text : {std::string(), std::string("# nothing but comments\n\n   \n")}) {
+        const std::string file = dir_.Write("empty.txt", text);
+        expect(Start({"status", "--nodes-file", file})->Finish(20s), 2, "", "dadovuctl: " + file + ": no nodes\n");
+        expect(Start({"status", "--nodes-file", "-"}, file)->Finish(20s), 2, "",
+               "dadovuctl: standard input: no nodes\n");
+    }
+
+    // Standard input is read as the run goes: a bad line stops it there, after the nodes before it.
+    const std::string piped = dir_.Write("piped.txt", A + "\n" + A + "\n" + A + "\nevil@host\n" + A + "\n");
+    r = Start({"status", "webserver", "--nodes-file", "-", "--parallel", "1"}, piped)->Finish(20s);
+    EXPECT_EQ(r.exitStatus, 2) << Describe(r);
+    EXPECT_EQ(Lines(r.out).size(), 3u) << r.out;
+    EXPECT_NE(r.err.find("dadovuctl: standard input:4: not a node name (host[:port]) or endpoint URI: evil@host\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(SummaryLine(r.err).find("3 asked, 3 succeeded, 0 failed"), std::string::npos) << r.err;
+    EXPECT_EQ(a.RequestCount(), 3u);
+
+    // A pipe that is written slowly: the nodes already read are answered and printed meanwhile.
+    const std::string fifo = dir_.Path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Writer {
+        int fd;
+        ~Writer() {
+            if (fd >= 0) ::close(fd);
+        }
+    } writer{::open(fifo.c_str(), O_RDWR | O_CLOEXEC)};  // read-write: the child's open does not wait for a writer
+    ASSERT_GE(writer.fd, 0);
+    const auto write = [&](const std::string& text) {
+        ASSERT_EQ(::write(writer.fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    };
+    write(A + "\n" + C + "\n" + B + "\n");
+    const auto piping = Start({"status", "webserver", "--nodes-file", "-"}, fifo);
+    EXPECT_TRUE(WaitUntil([&] { return Lines(piping->Output()).size() == 3; }, 10s)) << piping->Output();
+    write(A + "\n");
+    EXPECT_TRUE(WaitUntil([&] { return Lines(piping->Output()).size() == 4; }, 10s)) << piping->Output();
+    ::close(writer.fd);  // the end of the input
+    writer.fd = -1;
+    r = piping->Finish(20s);
+    EXPECT_EQ(r.exitStatus, 0) << Describe(r);
+    EXPECT_NE(SummaryLine(r.err).find("4 asked, 4 succeeded"), std::string::npos) << r.err;
+
+    // One node in a file: no prefix and no summary, as with --node.
+    r = Start({"status", "webserver", "--nodes-file", dir_.Write("one.txt", A + "\n")})->Finish(20s);
+    expect(r, 0, "webserver state=running\n", "");
+    EXPECT_EQ(r.err, "");
 }
 
 }  // namespace

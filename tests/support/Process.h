@@ -56,15 +56,16 @@ struct ProcessResult {
     std::string out, err;  // standard output and error
 };
 
-// A child running `argv` (argv[0] a path) with standard input from /dev/null
-// and standard output and error in files; with `terminalStderr` its standard
-// error is a pseudo-terminal (what it writes there arrives with the
-// terminal's line ends, up to what the terminal buffers). Throws
-// std::runtime_error when it cannot be started. The destructor kills and
-// reaps a child still running.
+// A child running `argv` (argv[0] a path) with standard input from
+// `standardInput` (default /dev/null) and standard output and error in files;
+// with `terminalStderr` its standard error is a pseudo-terminal (what it
+// writes there arrives with the terminal's line ends, up to what the terminal
+// buffers). Throws std::runtime_error when it cannot be started. The
+// destructor kills and reaps a child still running.
 class Child {
 public:
-    explicit Child(std::vector<std::string> argv, bool terminalStderr = false) {
+    explicit Child(std::vector<std::string> argv, bool terminalStderr = false,
+                   const std::string& standardInput = "/dev/null") {
         Fd terminal;
         if (terminalStderr) {
             pty_.fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -77,7 +78,7 @@ public:
         args.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 0, standardInput.c_str(), O_RDONLY, 0);
         const std::string out = files_.Path() + "/out", err = files_.Path() + "/err";
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
         if (terminal.fd >= 0)
@@ -93,6 +94,13 @@ public:
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
+
+    // The child's process ID while it runs (-1 once Finish has reaped it).
+    pid_t Pid() const { return pid_; }
+    // What the child has written to standard output (and, unless it is a
+    // terminal, to standard error) so far.
+    std::string Output() const { return files_.Read("out"); }
+    std::string Errors() const { return files_.Read("err"); }
 
     // The first line of standard output without its '\n'. Throws
     // std::runtime_error when none comes within `timeout`.

@@ -2,52 +2,31 @@
 
 #include "Output.h"
 
+#include <iostream>
 #include <map>
-#include <thread>
 #include <utility>
 
 namespace DaDovuCtl {
 
 namespace {
 
-using DaDovu::Control;
-using QxPalStr::String_t;
+using DaDovu::Client;
+using Clock = std::chrono::steady_clock;
 
-Control::Options MakeOptions(const std::string& targetId) {
-    Control::Options options;
-    if (!targetId.empty()) options.SetTargetID(String_t(targetId.c_str()));
-    return options;
-}
-
-Outcome RequestId(const Request& request, unsigned long long id) {
-    if (request.json) return {Exit::Ok, {{"request_id", id}}};
-    request.sink->Out(std::to_string(id) + "\n");
-    return {};
-}
-
-// The failure of a request whose result code the library hands back unchecked.
-Outcome Refused(const Request& request, const std::string& what, int code) {
-    if (code == -1) {
-        request.sink->Err(request.errorPrefix + "the request to " + what +
-                          " could not be completed; the node's log says why\n");
-        return {Exit::Communication, nullptr};
+void PrintRequestId(const NodeContext& context, NodeResult& result, DaDovu::RequestId id) {
+    if (context.json) {
+        result.result = {{"request_id", id.GetValue()}};
+    } else {
+        result.out += std::to_string(id.GetValue()) + "\n";
     }
-    const Exit status = StatusOfResultCode(code);
-    if (status != Exit::Ok) {
-        request.sink->Err(request.errorPrefix + "the daemon refused to " + what + ": result code " +
-                          std::to_string(code) + "\n");
-    }
-    return {status, nullptr};
 }
 
-std::string MessageLine(const QxPalMsg::Message_t& m) {
-    return SeverityName(m.GetSeverity()) + ": " + Sanitize(m.GetMessageText(QxPalMsg::FORMAT_TEXT).ToUtf8(), false) +
-           "\n";
+std::string MessageLine(const DaDovu::Message& m) {
+    return SeverityName(m.GetSeverity()) + ": " + Sanitize(m.GetText(), false) + "\n";
 }
 
 std::string Seconds(std::chrono::milliseconds ms) {
-    std::string text = std::to_string(ms.count() / 1000) + "." + std::to_string(ms.count() % 1000 / 100);
-    return text;
+    return std::to_string(ms.count() / 1000) + "." + std::to_string(ms.count() % 1000 / 100);
 }
 
 const char* ProgressState(const ProgressCodes& codes, int code) {
@@ -58,166 +37,205 @@ const char* ProgressState(const ProgressCodes& codes, int code) {
 }  // namespace
 
 Command StartCommand(const StartStopArgs& args) {
-    return [args](const Request& request) -> Outcome {
-        Control::Options options = MakeOptions(args.targetId);
-        const String_t target(args.target.c_str());
-        if (args.async) return RequestId(request, Control::StartAsync(target, args.boot, options, request.uri));
-        Control::Start(target, args.boot, options, request.uri);
-        return {};
+    return [args](Client& node, const NodeContext& context, NodeResult& result) {
+        const DaDovu::StartMode mode = args.boot ? DaDovu::StartMode::Boot : DaDovu::StartMode::Normal;
+        if (args.async) {
+            PrintRequestId(context, result, node.StartAsync(args.target, context.deadline, mode));
+        } else {
+            node.Start(args.target, context.deadline, mode);
+        }
     };
 }
 
 Command StopCommand(const StartStopArgs& args) {
-    return [args](const Request& request) -> Outcome {
-        Control::Options options = MakeOptions(args.targetId);
-        const String_t target(args.target.c_str());
-        if (args.async) return RequestId(request, Control::StopAsync(target, args.kill, options, request.uri));
-        Control::Stop(target, args.kill, options, request.uri);
-        return {};
+    return [args](Client& node, const NodeContext& context, NodeResult& result) {
+        const DaDovu::StopMode mode = args.kill ? DaDovu::StopMode::Kill : DaDovu::StopMode::Normal;
+        if (args.async) {
+            PrintRequestId(context, result, node.StopAsync(args.target, context.deadline, mode));
+        } else {
+            node.Stop(args.target, context.deadline, mode);
+        }
     };
 }
 
 Command NotifyCommand(const NotifyArgs& args) {
-    return [args](const Request& request) -> Outcome {
-        Control::Notify(String_t(args.event.c_str()), String_t(args.value.c_str()), String_t(args.target.c_str()),
-                        MakeOptions(args.targetId), request.uri);
-        return {};
+    return [args](Client& node, const NodeContext& context, NodeResult&) {
+        node.Notify(args.event, args.value, args.target, context.deadline);
     };
 }
 
 Command StatusCommand(const StatusArgs& args) {
-    return [args](const Request& request) -> Outcome {
-        const auto level = static_cast<Control::StatusLevel>(args.level);
-        const String_t target(args.target.c_str());
-        const Control::Options options = MakeOptions(args.targetId);
+    return [args](Client& node, const NodeContext& context, NodeResult& result) {
+        const auto level = static_cast<DaDovu::StatusLevel>(args.level);
         if (!args.list) {
-            const std::string text = Control::Status(level, target, options, request.uri).ToUtf8();
-            if (request.json) return {Exit::Ok, {{"status", text}}};
+            const std::string text = node.Status(args.target, level, context.deadline);
+            if (context.json) {
+                result.result = {{"status", text}};
+                return;
+            }
             std::string shown = Sanitize(text, true);
             if (!shown.empty() && shown.back() != '\n') shown += '\n';
-            request.sink->Out(shown);
-            return {};
+            result.out += shown;
+            return;
         }
-        DaDovu::ControlComponentList list;
-        Control::Status(level, target, options, list, request.uri);
-        nlohmann::json components = nlohmann::json::array();
+        const std::vector<DaDovu::Component> components = node.Components(args.target, level, context.deadline);
+        if (context.json) {
+            result.result = nlohmann::json::array();
+            for (const DaDovu::Component& c : components) result.result.push_back(ComponentToJson(c));
+            return;
+        }
         std::vector<std::vector<std::string>> rows{{"NAME", "STATE", "PID", "CATEGORY", "DESCRIPTION"}};
-        for (; !list.IsAtEnd(); list.Next()) {
-            const DaDovu::ControlComponent c = list.GetCurrent();
-            if (request.json) {
-                components.push_back(ComponentToJson(c));
-                continue;
-            }
-            auto cell = [](const String_t& text, const char* empty) {
-                const std::string s = Sanitize(text.ToUtf8(), false);
-                return s.empty() ? std::string(empty) : s;
-            };
-            rows.push_back({cell(c.GetName(), "-"), StateName(c.GetState()), cell(c.GetPID(), "-"),
+        rows.reserve(components.size() + 1);
+        const auto cell = [](const std::string& text, const char* empty) {
+            const std::string s = Sanitize(text, false);
+            return s.empty() ? std::string(empty) : s;
+        };
+        for (const DaDovu::Component& c : components) {
+            const std::optional<int> pid = c.GetPid();
+            rows.push_back({cell(c.GetName(), "-"), StateName(c.GetStateNumber()), pid ? std::to_string(*pid) : "-",
                             cell(c.GetCategory(), "-"), cell(c.GetDescription(), "")});
         }
-        if (request.json) return {Exit::Ok, std::move(components)};
-        request.sink->Out(RenderTable(rows));
-        return {};
+        result.out += RenderTable(rows);
     };
 }
 
-Command UserCommand(const std::string& targetId) {
-    return [targetId](const Request& request) -> Outcome {
-        const DaDovu::ControlUser user = Control::GetUser(MakeOptions(targetId), request.uri);
-        const std::string name = user.user.ToUtf8();
-        if (request.json) return {Exit::Ok, {{"uid", user.uid}, {"user", name}}};
-        std::string text = "uid=" + std::to_string(user.uid);
-        if (!name.empty()) text += "(" + Sanitize(name, false) + ")";
-        request.sink->Out(text + "\n");
-        return {};
+Command UserCommand() {
+    return [](Client& node, const NodeContext& context, NodeResult& result) {
+        const DaDovu::User user = node.GetUser(context.deadline);
+        if (context.json) {
+            result.result = {{"uid", user.GetUid()}, {"user", user.GetName()}};
+            return;
+        }
+        std::string text = "uid=" + std::to_string(user.GetUid());
+        if (!user.GetName().empty()) text += "(" + Sanitize(user.GetName(), false) + ")";
+        result.out += text + "\n";
     };
 }
 
 Command ProgressCommand(const ProgressArgs& args) {
-    return [args](const Request& request) -> Outcome {
-        using Clock = std::chrono::steady_clock;
-        const Control::Options options = MakeOptions(args.targetId);
+    return [args](Client& node, const NodeContext& context, NodeResult& result) {
         const auto started = Clock::now();
-        const auto deadline = started + args.timeout;
+        const auto deadline = started + args.waitTimeout;
         const std::string id = std::to_string(args.requestId);
         // How often each message text has been shown: a daemon may send the
         // whole history of a command with every answer, or only its latest part.
         std::map<std::string, int> shown;
         nlohmann::json messages = nlohmann::json::array();
         int code = -1;
+        const auto data = [&] {
+            return nlohmann::json{{"request_id", args.requestId},
+                                  {"code", code},
+                                  {"state", ProgressState(args.codes, code)},
+                                  {"messages", messages}};
+        };
+        // The line shows this node's wait while one node is asked.
+        struct Clear {
+            const NodeContext& context;
+            ~Clear() {
+                if (context.live) context.statusLine->Set("");
+            }
+        } clear{context};
         for (;;) {
-            QxPalMsg::MessageList_t list;
-            code = Control::GetCommandProgress(args.requestId, options, list, request.uri);
+            const DaDovu::Progress progress = node.Progress(DaDovu::RequestId(args.requestId), context.deadline);
+            code = progress.GetCode();
             std::map<std::string, int> seenNow;
-            for (int i = 0; i < list.GetMessageCount(); ++i) {
-                const QxPalMsg::Message_t& m = list.GetMessageObject(i);
+            for (const DaDovu::Message& m : progress.GetMessages()) {
                 const std::string key = MessageLine(m);
                 if (++seenNow[key] <= shown[key]) continue;
                 ++shown[key];
-                if (request.json) {
+                if (context.json) {
                     messages.push_back(MessageToJson(m));
                 } else {
-                    request.sink->Out(key);
+                    context.Say(result, key);
                 }
             }
             const std::string state = ProgressState(args.codes, code);
             if (!args.wait || state != "running") break;
             const auto now = Clock::now();
             if (now >= deadline) {
-                request.sink->Err(request.errorPrefix + "request " + id + " has not ended after " +
-                                  Seconds(args.timeout) +
-                                  " s (last code " + std::to_string(code) + ")\n");
-                if (request.json) {
-                    return {Exit::WaitTimeout,
-                            {{"request_id", args.requestId}, {"code", code}, {"state", state}, {"messages", messages}}};
-                }
-                return {Exit::WaitTimeout, nullptr};
+                result.Fail(Exit::WaitTimeout, "wait_timeout",
+                            "request " + id + " has not ended after " + Seconds(args.waitTimeout) + " s (last code " +
+                                std::to_string(code) + ")");
+                if (context.json) result.result = data();
+                return;
             }
-            const auto seconds = std::chrono::duration_cast<std::chrono::milliseconds>(now - started).count() / 1000;
-            const std::string who = request.labelled ? Sanitize(request.label, false) + ": " : std::string();
-            request.statusLine->Set(request.slot, who + "request " + id + " " + state + " (code " +
-                                                      std::to_string(code) + "), " + std::to_string(seconds) + " s");
-            std::this_thread::sleep_for(std::min<Clock::duration>(args.interval, deadline - now));
+            if (context.live) {
+                const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - started).count();
+                context.statusLine->Set("request " + id + " " + state + " (code " + std::to_string(code) + "), " +
+                                        std::to_string(seconds) + " s");
+            }
+            if (context.interrupt->WaitFor(std::min<Clock::duration>(args.interval, deadline - now))) {
+                const int signal = context.interrupt->Signal();
+                result.Fail(static_cast<Exit>(128 + signal), "interrupted",
+                            "request " + id + ": the wait was interrupted by " + SignalWatch::Name(signal) +
+                                " (last code " + std::to_string(code) + ")");
+                if (context.json) {
+                    result.result = data();
+                } else {
+                    result.out += "request " + id + ": " + state + " (code " + std::to_string(code) + ")\n";
+                }
+                return;
+            }
         }
-        request.statusLine->Set(request.slot, "");
         const std::string state = ProgressState(args.codes, code);
-        const Exit status = state == "failed" ? StatusOfResultCode(code) : Exit::Ok;
-        if (status != Exit::Ok) {
-            request.sink->Err(request.errorPrefix + "request " + id + " failed: code " + std::to_string(code) + "\n");
+        if (state == "failed") {
+            result.Fail(StatusOfResultCode(code), KindName(KindOfResultCode(code)),
+                        "request " + id + " failed: code " + std::to_string(code));
         }
-        if (request.json) {
-            return {status, {{"request_id", args.requestId}, {"code", code}, {"state", state}, {"messages", messages}}};
+        if (context.json) {
+            result.result = data();
+        } else {
+            result.out += "request " + id + ": " + state + " (code " + std::to_string(code) + ")\n";
         }
-        request.sink->Out("request " + id + ": " + state + " (code " + std::to_string(code) + ")\n");
-        return {status, nullptr};
     };
 }
 
 Command AddCommand(const std::string& fileName) {
-    return [fileName](const Request& request) -> Outcome {
-        const int code = DaDovu::AddComponent(String_t(fileName.c_str()), request.uri);
-        return code == 0 ? Outcome{} : Refused(request, "add the component from " + Sanitize(fileName, false), code);
+    return [fileName](Client& node, const NodeContext& context, NodeResult&) {
+        node.AddComponent(fileName, context.deadline);
     };
 }
 
 Command DeleteCommand(const std::string& componentName) {
-    return [componentName](const Request& request) -> Outcome {
-        const int code = DaDovu::DeleteComponent(String_t(componentName.c_str()), request.uri);
-        return code == 0 ? Outcome{} : Refused(request, "delete the component " + Sanitize(componentName, false), code);
+    return [componentName](Client& node, const NodeContext& context, NodeResult&) {
+        node.DeleteComponent(componentName, context.deadline);
     };
 }
 
+namespace {
+
+// Each message of `messages` on its own line after `prefix`, with its
+// catalog and number; its details follow indented by two blanks per level.
+void FormatMessages(std::string& out, const QxPalMsg::MessageList_t& messages, const std::string& prefix, int depth) {
+    for (int i = 0; i < messages.GetMessageCount(); ++i) {
+        const QxPalMsg::Message_t& m = messages.GetMessageObject(i);
+        out += prefix;
+        out.append(static_cast<std::size_t>(2 * depth), ' ');
+        out += Sanitize(m.GetMessageText(QxPalMsg::FORMAT_TEXT).ToUtf8(), false);
+        const std::string catalog = m.GetMessageCatalog();
+        if (!catalog.empty()) out += " (" + Sanitize(catalog, false) + " " + std::to_string(m.GetMessageNo()) + ")";
+        out += '\n';
+        FormatMessages(out, m.GetDetails(), prefix, depth + 1);
+    }
+}
+
+}  // namespace
+
 Exit PrintUri(const std::string& node, bool locate, bool json) {
-    StatusLine line(false, 0);
-    DirectSink sink(line);
+    const std::string prefix = "dadovuctl: ";
     try {
-        const std::string uri = DaDovu::CreateURI(String_t(node.c_str()),
+        const std::string uri = DaDovu::CreateURI(QxPalStr::String_t(node.c_str()),
                                                   QxPalArray::CharArray_t(DaDovu::SERVER_IDENTIFIER), locate)
                                     .ToUtf8();
-        sink.Out(json ? DumpJson({{"uri", uri}}) : Sanitize(uri, false) + "\n");
+        std::cout << (json ? DumpJson({{"uri", uri}}) : Sanitize(uri, false) + "\n") << std::flush;
         return Exit::Ok;
-    } catch (...) {
-        return ReportException(std::current_exception(), "dadovuctl: ", sink);
+    } catch (const QxPalMsg::Exception_t& e) {
+        std::string text;
+        FormatMessages(text, e.GetMessageList(), prefix, 0);
+        if (text.empty()) text = prefix + Sanitize(e.what(), false) + "\n";
+        std::cerr << text;
+        return dynamic_cast<const QxPalMsg::IllegalArgumentError_t*>(&e) != nullptr ? Exit::IllegalArgument
+                                                                                   : Exit::Failure;
     }
 }
 

@@ -14,18 +14,16 @@ struct StartStopArgs {
     bool boot = false;   // start: as part of the node's boot
     bool kill = false;   // stop: without waiting for the components to end
     bool async = false;  // answer at once with the request ID (printed)
-    std::string targetId;
 };
 
 struct NotifyArgs {
-    std::string event, value, target, targetId;
+    std::string event, value, target;
 };
 
 struct StatusArgs {
     std::string target;
-    int level = 1;      // passed unchecked: the library rejects levels outside 0..7
+    int level = 1;      // passed unchecked: the library refuses levels outside 0..7
     bool list = false;  // the component table instead of the daemon's text
-    std::string targetId;
 };
 
 // What a progress code says: the command is still running when the code is
@@ -38,17 +36,16 @@ struct ProgressCodes {
 struct ProgressArgs {
     unsigned long long requestId = 0;
     bool wait = false;
-    std::chrono::milliseconds timeout{60000};  // --wait: give up after this long
-    std::chrono::milliseconds interval{200};   // --wait: between two requests
+    std::chrono::milliseconds waitTimeout{60000};  // --wait: give up after this long
+    std::chrono::milliseconds interval{200};       // --wait: between two requests
     ProgressCodes codes;
-    std::string targetId;
 };
 
 Command StartCommand(const StartStopArgs& args);
 Command StopCommand(const StartStopArgs& args);
 Command NotifyCommand(const NotifyArgs& args);
 Command StatusCommand(const StatusArgs& args);
-Command UserCommand(const std::string& targetId);
+Command UserCommand();
 Command ProgressCommand(const ProgressArgs& args);
 Command AddCommand(const std::string& fileName);
 Command DeleteCommand(const std::string& componentName);

@@ -2,6 +2,8 @@
 // tell apart, and how the statuses of several nodes combine into one.
 #pragma once
 
+#include <dadovu/Client.h>
+
 #include <string>
 
 namespace DaDovuCtl {
@@ -9,16 +11,16 @@ namespace DaDovuCtl {
 enum class Exit : int {
     Ok = 0,
     Failure = 1,           // anything not listed below (e.g. server location found no port)
-    Usage = 2,             // the command line does not parse
-    Target = 3,            // TargetException: no component matches the target
-    Component = 4,         // ComponentException: the target component reported an error
-    Prerequisite = 5,      // PrerequisiteException: a prerequisite of the target failed
-    Event = 6,             // EventException: no component subscribes to the event
-    User = 7,              // GetUserException: the daemon cannot name its user
-    Daemon = 8,            // any other ControlException: the daemon reported an error
-    Communication = 9,     // CommunicationException (and a failed add/delete call)
-    Security = 10,         // QxSecAuth::SecAuthException: not authenticated or not authorized
-    IllegalArgument = 11,  // QxPalMsg::IllegalArgumentError_t, e.g. a status level out of range
+    Usage = 2,             // the command line or the nodes file is wrong
+    Target = 3,            // NoMatchingComponent: no component matches the target
+    Component = 4,         // ComponentFailed: a component of the target failed
+    Prerequisite = 5,      // PrerequisiteFailed: a prerequisite of the target failed
+    Event = 6,             // EventNotSubscribed: no component subscribes to the event
+    User = 7,              // UserUnknown: the daemon cannot name its user
+    Daemon = 8,            // DaemonError: the daemon reported another error
+    Communication = 9,     // NotSent, NoAnswer, Tls, MalformedAnswer
+    Security = 10,         // NotAuthenticated, NotAuthorized
+    IllegalArgument = 11,  // InvalidArgument, e.g. a status level out of range
     WaitTimeout = 12,      // progress --wait: the command did not end in time
 };
 
@@ -28,11 +30,20 @@ inline int ToInt(Exit e) { return static_cast<int>(e); }
 // unexpected fault) outranks every other status, and Ok ranks lowest.
 Exit Worst(Exit a, Exit b);
 
-// The status for a failing result code that the library hands back unchecked
-// (addcomponent, deletecomponent, and the progress code of a failed command):
-// the class the same code selects for the other requests. Ok for a code whose
-// bit of value 64 is clear.
+// The status of a failure of `kind`.
+Exit StatusOfKind(DaDovu::ErrorKind kind);
+
+// The kind a failing result code stands for (as the library classes the
+// codes of its requests), for the code of a command followed by progress.
+DaDovu::ErrorKind KindOfResultCode(int code);
+
+// The status for a failing result code (the progress code of a failed
+// command): the status of its kind. Ok for a code whose bit of value 64 is clear.
 Exit StatusOfResultCode(int code);
+
+// The stable snake_case name of `kind` that --json and the summary use:
+// "no_matching_component", "not_sent", ...
+const char* KindName(DaDovu::ErrorKind kind);
 
 // The table of exit statuses for --help and the README, one status a line.
 std::string ExitStatusTable();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 
 namespace DaDovuCtl {
 
@@ -29,21 +30,6 @@ std::string Sanitize(std::string_view utf8, bool multiline) {
 
 namespace {
 
-void FormatInto(std::string& out, const QxPalMsg::MessageList_t& messages, const std::string& prefix, int depth) {
-    for (int i = 0; i < messages.GetMessageCount(); ++i) {
-        const QxPalMsg::Message_t& m = messages.GetMessageObject(i);
-        out += prefix;
-        out.append(static_cast<std::size_t>(2 * depth), ' ');
-        out += Sanitize(m.GetMessageText(QxPalMsg::FORMAT_TEXT).ToUtf8(), false);
-        const std::string catalog = m.GetMessageCatalog();
-        if (!catalog.empty()) {
-            out += " (" + Sanitize(catalog, false) + " " + std::to_string(m.GetMessageNo()) + ")";
-        }
-        out += '\n';
-        FormatInto(out, m.GetDetails(), prefix, depth + 1);
-    }
-}
-
 std::size_t CodePoints(const std::string& utf8) {
     return static_cast<std::size_t>(
         std::count_if(utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
@@ -51,20 +37,14 @@ std::size_t CodePoints(const std::string& utf8) {
 
 }  // namespace
 
-std::string FormatMessages(const QxPalMsg::MessageList_t& messages, const std::string& prefix) {
-    std::string out;
-    FormatInto(out, messages, prefix, 0);
-    return out;
-}
-
-std::string SeverityName(int severity) {
+std::string SeverityName(DaDovu::Severity severity) {
     switch (severity) {
-        case QxPalMsg::SEVERITY_INFO: return "info";
-        case QxPalMsg::SEVERITY_WARNING: return "warning";
-        case QxPalMsg::SEVERITY_ERROR: return "error";
-        case QxPalMsg::SEVERITY_FATAL: return "fatal";
-        default: return std::to_string(severity);
+        case DaDovu::Severity::Info: return "info";
+        case DaDovu::Severity::Warning: return "warning";
+        case DaDovu::Severity::Error: return "error";
+        case DaDovu::Severity::Fatal: return "fatal";
     }
+    return std::to_string(static_cast<int>(severity));
 }
 
 std::string StateName(int state) {
@@ -79,29 +59,27 @@ std::string StateName(int state) {
     }
 }
 
-nlohmann::json MessageToJson(const QxPalMsg::Message_t& message) {
-    nlohmann::json details = nlohmann::json::array();
-    const QxPalMsg::MessageList_t& list = message.GetDetails();
-    for (int i = 0; i < list.GetMessageCount(); ++i) details.push_back(MessageToJson(list.GetMessageObject(i)));
+nlohmann::json MessageToJson(const DaDovu::Message& message) {
     return {
         {"severity", SeverityName(message.GetSeverity())},
-        {"catalog", message.GetMessageCatalog()},
-        {"number", message.GetMessageNo()},
-        {"text", message.GetMessageText(QxPalMsg::FORMAT_TEXT).ToUtf8()},
-        {"details", std::move(details)},
+        {"catalog", message.GetCatalog()},
+        {"number", message.GetNumber()},
+        {"text", message.GetText()},
+        {"parameters", message.GetParameters()},
     };
 }
 
-nlohmann::json ComponentToJson(const DaDovu::ControlComponent& component) {
-    const int state = component.GetState();
+nlohmann::json ComponentToJson(const DaDovu::Component& component) {
+    const int state = component.GetStateNumber();
+    const std::optional<int> pid = component.GetPid();
     return {
-        {"name", component.GetName().ToUtf8()},
+        {"name", component.GetName()},
         {"state", StateName(state)},
         {"state_code", state},
-        {"pid", component.GetPID().ToUtf8()},
-        {"category", component.GetCategory().ToUtf8()},
-        {"description", component.GetDescription().ToUtf8()},
-        {"xml", component.GetXML().ToUtf8()},
+        {"pid", pid ? std::to_string(*pid) : std::string()},
+        {"category", component.GetCategory()},
+        {"description", component.GetDescription()},
+        {"xml", component.GetXml()},
     };
 }
 
@@ -124,11 +102,12 @@ std::string RenderTable(const std::vector<std::vector<std::string>>& rows) {
     return out;
 }
 
-std::string DumpJson(const nlohmann::json& value) {
-    // The dump escapes C0 controls only; DEL and the C1 controls (which a
-    // terminal may read as commands) can stand only inside strings, where the
-    // \u escapes below decode to the same text.
-    const std::string dumped = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+namespace {
+
+// The dump escapes C0 controls only; DEL and the C1 controls (which a
+// terminal may read as commands) can stand only inside strings, where the
+// \u escapes below decode to the same text.
+std::string EscapeControls(const std::string& dumped) {
     std::string out;
     out.reserve(dumped.size() + 1);
     char escaped[8];
@@ -144,6 +123,31 @@ std::string DumpJson(const nlohmann::json& value) {
         }
     }
     return out + '\n';
+}
+
+}  // namespace
+
+std::string DumpJson(const nlohmann::json& value) {
+    return EscapeControls(value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+std::string JsonLine(const nlohmann::json& value) {
+    return EscapeControls(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+std::string PrefixLines(const std::string& text, const std::string& prefix) {
+    std::string out;
+    out.reserve(text.size() + prefix.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        out += prefix;
+        out.append(text, pos, end - pos);
+        out += '\n';
+        pos = end + 1;
+    }
+    return out;
 }
 
 }  // namespace DaDovuCtl

@@ -1,177 +1,333 @@
 #include "Runner.h"
 
+#include "NodeInput.h"
 #include "Output.h"
 
-#include <vorazudor/secauth.h>
+#include <qxpal/config.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
-#include <system_error>
-#include <thread>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
 
 namespace DaDovuCtl {
 
+void NodeResult::Fail(Exit exit, std::string kind, std::string message, std::vector<std::string> details) {
+    status = exit;
+    failure = Failure{std::move(kind), std::move(message), std::move(details)};
+}
+
+void NodeResult::Fail(const DaDovu::Error& error) {
+    Fail(StatusOfKind(error.GetKind()), KindName(error.GetKind()), error.what(), error.GetDetails());
+}
+
+void NodeContext::Say(NodeResult& result, const std::string& text) const {
+    if (live) {
+        statusLine->Print(std::cout, text);
+    } else {
+        result.out += text;
+    }
+}
+
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 const char kProgram[] = "dadovuctl: ";
 
-class BufferSink : public Sink {
-public:
-    void Out(const std::string& text) override { out += text; }
-    void Err(const std::string& text) override { err += text; }
-    std::string out, err;
-};
+// Descriptors kept for everything but the connections of the requests in
+// flight and the idle ones: the standard streams, the nodes file, the wake
+// pipe, and the sockets of the library's name lookups (at most 64 run at once).
+constexpr std::size_t kDescriptorMargin = 32 + 64;
 
-struct Place {
-    std::string label;
-    bool byNode = false;
-};
-
-Exit Report(const QxPalMsg::Exception_t& e, Exit status, const std::string& prefix, Sink& sink) {
-    std::string text = FormatMessages(e.GetMessageList(), prefix);
-    if (text.empty()) text = prefix + Sanitize(e.what(), false) + "\n";
-    sink.Err(text);
-    return status;
-}
-
-// `text` without `prefix` at the start of each line and without the last line feed.
-std::string WithoutPrefix(const std::string& text, const std::string& prefix) {
-    std::string out;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
-        if (!out.empty()) out += '\n';
-        out += line;
-        pos = end + 1;
-    }
-    return out;
-}
-
-std::string ErrorPrefix(const Place& place, bool labelled) {
-    return labelled ? kProgram + Sanitize(place.label, false) + ": " : kProgram;
-}
-
-Outcome RunOne(const Place& place, bool json, bool labelled, Sink& sink, StatusLine& line, std::size_t slot,
-               const Command& command) {
-    const std::string prefix = ErrorPrefix(place, labelled);
+// The most connections the client keeps idle, as its settings say.
+std::size_t IdleConnectionCap() {
     try {
-        Request request;
-        request.label = place.label;
-        request.labelled = labelled;
-        request.uri = place.byNode ? QxPalNet::URI_t(DaDovu::CreateURI(
-                                         QxPalStr::String_t(place.label.c_str()),
-                                         QxPalArray::CharArray_t(DaDovu::SERVER_IDENTIFIER), false))
-                                   : QxPalNet::URI_t(place.label.c_str());
-        request.json = json;
-        request.errorPrefix = prefix;
-        request.sink = &sink;
-        request.statusLine = &line;
-        request.slot = slot;
-        Outcome outcome = command(request);
-        line.Set(slot, "");
-        return outcome;
+        if (QxPalConfig::ConfigNamespace_t("ctrl").Open().GetBool("CLOSE_CONN_AFTER_USE")) return 0;
     } catch (...) {
-        line.Set(slot, "");
-        return {ReportException(std::current_exception(), prefix, sink), nullptr};
+        // The client refuses settings it cannot read; the cap is then moot.
     }
+    try {
+        const long long cap = QxPalConfig::ConfigNamespace_t("lnk.http.ext.ctrl").Open().GetInt("MAX_IDLE_CONNECTIONS", 256);
+        if (cap > 0) return static_cast<std::size_t>(cap);
+    } catch (...) {
+    }
+    return 256;
+}
+
+// Raises the soft descriptor limit to the hard one, and returns the most
+// requests in flight it leaves room for (at least 1), up to `wanted`.
+std::size_t WithinDescriptorLimit(std::size_t wanted, StatusLine& line) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY) return wanted;
+    const std::size_t descriptors = static_cast<std::size_t>(limit.rlim_cur);
+    const std::size_t idle = IdleConnectionCap();
+    const std::size_t room = descriptors > idle + kDescriptorMargin ? descriptors - idle - kDescriptorMargin : 1;
+    if (room >= wanted) return wanted;
+    line.Print(std::cerr, std::string(kProgram) + "--parallel lowered from " + std::to_string(wanted) + " to " +
+                              std::to_string(room) + ": the descriptor limit is " + std::to_string(descriptors) +
+                              ", and up to " + std::to_string(idle) + " idle connections are kept\n");
+    return room;
+}
+
+// The results of calls that have finished and not been handed on yet, by
+// the node's place in the input. The fleet holds at most `parallel` such
+// outcomes besides those in flight, so this stays small.
+class Results {
+public:
+    void Put(std::size_t index, NodeResult result) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        results_.insert_or_assign(index, std::move(result));
+    }
+    std::optional<NodeResult> Take(std::size_t index) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = results_.find(index);
+        if (found == results_.end()) return std::nullopt;
+        NodeResult result = std::move(found->second);
+        results_.erase(found);
+        return result;
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<std::size_t, NodeResult> results_;
+};
+
+// Prints each node's result and counts it; the summary at the end.
+class Reporter {
+public:
+    Reporter(bool json, bool several, StatusLine& line) : json_(json), several_(several), line_(line) {}
+
+    void Started() { ++started_; }
+
+    void Report(const std::string& node, const NodeResult& result) {
+        const std::string shown = Sanitize(node, false);
+        const std::string prefix = several_ ? shown + ": " : std::string();
+        if (json_) {
+            nlohmann::json error;
+            if (result.failure) {
+                error = {{"kind", result.failure->kind},
+                         {"message", result.failure->message},
+                         {"details", result.failure->details}};
+            }
+            line_.Print(std::cout, JsonLine({{"node", node},
+                                             {"exit_status", ToInt(result.status)},
+                                             {"result", result.result},
+                                             {"error", std::move(error)}}));
+        } else {
+            std::string text = result.out;
+            if (several_ && text.empty() && !result.failure) text = "ok\n";
+            if (!text.empty()) line_.Print(std::cout, several_ ? PrefixLines(text, prefix) : text);
+        }
+        if (result.failure) {
+            line_.Print(std::cerr, kProgram + prefix + Sanitize(result.failure->message, false) + "\n");
+        }
+        std::string progress;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++answered_;
+            worst_ = DaDovuCtl::Worst(worst_, result.status);
+            if (result.failure) {
+                ++failures_[result.failure->kind];
+            } else {
+                ++succeeded_;
+            }
+            if (several_) {
+                progress = std::to_string(answered_) + " answered, " + std::to_string(answered_ - succeeded_) +
+                           " failed";
+            }
+        }
+        if (several_) line_.Set(progress);
+    }
+
+    Exit Worst() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return worst_;
+    }
+
+    // The summary (several nodes), or the note alone (one node), on standard error.
+    void Summary(const std::string& note) {
+        line_.Set("");
+        std::string text;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            text = SummaryLocked(note);
+        }
+        if (!text.empty()) line_.Print(std::cerr, text);
+    }
+
+    // A word on standard error, unless the output is stuck.
+    void Note(const std::string& text) { line_.TryPrint(std::cerr, kProgram + text + "\n", std::chrono::milliseconds(500)); }
+
+    // Quits at once, with the summary of what was answered.
+    [[noreturn]] void Abandon(int signal) {
+        std::string text;
+        std::unique_lock<std::mutex> lock = LockWithin(mutex_, std::chrono::seconds(1));
+        if (lock.owns_lock()) {
+            const std::size_t inFlight = started_ - answered_;
+            text = SummaryLocked(std::string("interrupted by ") + SignalWatch::Name(signal) + " twice: " +
+                                 std::to_string(inFlight) + (inFlight == 1 ? " request" : " requests") +
+                                 " in flight abandoned");
+            lock.unlock();
+        }
+        line_.TryPrint(std::cerr, text, std::chrono::seconds(1), true);
+        std::_Exit(128 + signal);
+    }
+
+private:
+    std::string SummaryLocked(const std::string& note) const {
+        if (!several_) return note.empty() ? std::string() : kProgram + note + "\n";
+        const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+        std::vector<std::pair<std::string, std::size_t>> failures(failures_.begin(), failures_.end());
+        std::stable_sort(failures.begin(), failures.end(),
+                         [](const auto& a, const auto& b) { return a.second > b.second; });
+        std::string text = std::string(kProgram) + "summary: " + std::to_string(started_.load()) + " asked, " +
+                           std::to_string(succeeded_) + " succeeded, " + std::to_string(answered_ - succeeded_) +
+                           " failed";
+        for (std::size_t i = 0; i < failures.size(); ++i) {
+            text += (i == 0 ? " (" : ", ") + std::to_string(failures[i].second) + " " + failures[i].first;
+        }
+        if (!failures.empty()) text += ")";
+        char wall[32];
+        std::snprintf(wall, sizeof wall, ", %.2f s", seconds);
+        text += wall;
+        if (!note.empty()) text += "; " + note;
+        return text + "\n";
+    }
+
+    const bool json_;
+    const bool several_;
+    StatusLine& line_;
+    const Clock::time_point start_ = Clock::now();
+    std::atomic<std::size_t> started_{0};  // nodes whose request began
+    std::mutex mutex_;                     // guards what follows
+    std::size_t answered_ = 0;
+    std::size_t succeeded_ = 0;
+    std::map<std::string, std::size_t> failures_;
+    Exit worst_ = Exit::Ok;
+};
+
+// The node the base client is built for: it names the node in errors of the
+// settings; the client's own endpoint is never asked.
+std::string BaseNode(const RunSettings& settings) {
+    if (settings.uri.empty() && !settings.nodes.empty()) return settings.nodes.front();
+    return DaDovu::LOCAL_NODE;
 }
 
 }  // namespace
 
-void DirectSink::Out(const std::string& text) { line_.Print(std::cout, text); }
-void DirectSink::Err(const std::string& text) { line_.Print(std::cerr, text); }
-
-Exit ReportException(const std::exception_ptr& error, const std::string& prefix, Sink& sink) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const DaDovu::TargetException& e) {
-        return Report(e, Exit::Target, prefix, sink);
-    } catch (const DaDovu::ComponentException& e) {
-        return Report(e, Exit::Component, prefix, sink);
-    } catch (const DaDovu::PrerequisiteException& e) {
-        return Report(e, Exit::Prerequisite, prefix, sink);
-    } catch (const DaDovu::EventException& e) {
-        return Report(e, Exit::Event, prefix, sink);
-    } catch (const DaDovu::GetUserException& e) {
-        return Report(e, Exit::User, prefix, sink);
-    } catch (const DaDovu::CommunicationException& e) {
-        return Report(e, Exit::Communication, prefix, sink);
-    } catch (const DaDovu::ControlException& e) {
-        return Report(e, Exit::Daemon, prefix, sink);
-    } catch (const QxSecAuth::SecAuthException& e) {
-        return Report(e, Exit::Security, prefix, sink);
-    } catch (const QxPalMsg::IllegalArgumentError_t& e) {
-        return Report(e, Exit::IllegalArgument, prefix, sink);
-    } catch (const QxPalMsg::Exception_t& e) {
-        return Report(e, Exit::Failure, prefix, sink);
-    } catch (const std::exception& e) {
-        sink.Err(prefix + Sanitize(e.what(), false) + "\n");
-        return Exit::Failure;
-    } catch (...) {
-        sink.Err(prefix + "unknown failure\n");
-        return Exit::Failure;
-    }
-}
-
-Exit Run(const Where& where, bool json, const Command& command) {
-    std::vector<Place> places;
-    if (!where.uri.empty()) {
-        places.push_back({where.uri, false});
-    } else if (where.nodes.empty()) {
-        places.push_back({DaDovu::LOCAL_NODE, true});
+int Run(const RunSettings& settings, const Command& command) {
+    Interrupt interrupt;
+    std::unique_ptr<NodeInput> input;
+    if (!settings.nodesFile.empty()) {
+        input = std::make_unique<NodeInput>(settings.nodesFile, interrupt.WakeDescriptor());
+    } else if (!settings.uri.empty()) {
+        input = std::make_unique<NodeInput>(std::vector<std::string>{settings.uri});
+    } else if (settings.nodes.empty()) {
+        input = std::make_unique<NodeInput>(std::vector<std::string>{DaDovu::LOCAL_NODE});
     } else {
-        for (const auto& node : where.nodes) places.push_back({node, true});
+        input = std::make_unique<NodeInput>(settings.nodes);
     }
+    const bool several = input->Several();
 
-    StatusLine line(StatusLine::StandardErrorIsTerminal(), places.size());
-    if (places.size() == 1) {
-        DirectSink sink(line);
-        Outcome outcome = RunOne(places[0], json, false, sink, line, 0, command);
-        if (json && !outcome.data.is_null()) sink.Out(DumpJson(outcome.data));
-        return outcome.status;
+    StatusLine line(StatusLine::StandardErrorIsTerminal());
+    const std::size_t parallel = WithinDescriptorLimit(settings.parallel, line);
+
+    DaDovu::ClientSettings extra;
+    if (!settings.targetId.empty()) extra.SetTargetId(settings.targetId);
+    std::optional<DaDovu::Client> base;
+    try {
+        base = DaDovu::Client::FromNodeSettings(BaseNode(settings), extra);
+    } catch (const DaDovu::Error& e) {  // the settings: no node can be asked
+        line.Print(std::cerr, kProgram + Sanitize(e.what(), false) + "\n");
+        return ToInt(StatusOfKind(e.GetKind()));
     }
+    DaDovu::Fleet fleet(*base);
+    fleet.SetParallel(parallel).SetOrdered(settings.ordered);
 
-    std::vector<Outcome> outcomes(places.size());
-    std::vector<BufferSink> sinks(places.size());
-    {
-        std::vector<std::thread> threads;
-        struct Joiner {
-            std::vector<std::thread>& threads;
-            ~Joiner() {
-                for (auto& t : threads) t.join();
-            }
-        } joiner{threads};
-        threads.reserve(places.size());
-        for (std::size_t i = 0; i < places.size(); ++i) {
-            auto work = [&, i] { outcomes[i] = RunOne(places[i], json, true, sinks[i], line, i, command); };
-            try {
-                threads.emplace_back(work);
-            } catch (const std::system_error&) {
-                work();  // no thread to be had: ask this node from here
+    DaDovu::Deadline deadline;
+    if (settings.timeoutSeconds) deadline = std::chrono::duration<double>(*settings.timeoutSeconds);
+
+    Reporter reporter(settings.json, several, line);
+    Results results;
+    // Declared after the fleet, so that the watch ends before the fleet does.
+    SignalWatch watch(
+        [&](int signal) {
+            interrupt.Raise(signal);
+            fleet.Stop();
+            reporter.Note(std::string(SignalWatch::Name(signal)) +
+                          (several ? ": asking no further node; waiting for the requests in flight"
+                                   : ": waiting for the request in flight") +
+                          " (send it again to quit at once)");
+        },
+        [&](int signal) { reporter.Abandon(signal); });
+
+    const DaDovu::Fleet::NodeSource source = [&]() -> std::optional<std::string> {
+        if (interrupt.Raised()) return std::nullopt;
+        return input->Next();
+    };
+    const DaDovu::Fleet::NodeCall call = [&](DaDovu::Client& node, DaDovu::FleetOutcome& outcome) {
+        reporter.Started();
+        NodeContext context;
+        context.node = outcome.GetNode();
+        context.json = settings.json;
+        context.live = !several && !settings.json;
+        context.deadline = deadline;
+        context.interrupt = &interrupt;
+        context.statusLine = &line;
+        NodeResult result;
+        try {
+            command(node, context, result);
+        } catch (const DaDovu::Error& e) {
+            result.Fail(e);
+            outcome.SetError(e);
+        } catch (const std::exception& e) {
+            result.Fail(Exit::Failure, "failure", e.what());
+        } catch (...) {
+            result.Fail(Exit::Failure, "failure", "an unknown failure");
+        }
+        results.Put(outcome.GetIndex(), std::move(result));
+    };
+    const DaDovu::Fleet::OutcomeHandler handler = [&](const DaDovu::FleetOutcome& outcome) {
+        std::optional<NodeResult> result = results.Take(outcome.GetIndex());
+        if (!result) {  // the node's client could not be built, or the result not kept
+            result.emplace();
+            if (outcome.GetError()) {
+                result->Fail(*outcome.GetError());
+            } else {
+                result->Fail(Exit::Failure, "failure", "no result");
             }
         }
-    }
+        reporter.Report(outcome.GetNode(), *result);
+    };
 
-    Exit worst = Exit::Ok;
-    nlohmann::json all = nlohmann::json::array();
-    for (std::size_t i = 0; i < places.size(); ++i) {
-        worst = Worst(worst, outcomes[i].status);
-        if (json) {
-            all.push_back({{"node", places[i].label},
-                           {"exit_status", ToInt(outcomes[i].status)},
-                           {"result", outcomes[i].data},
-                           {"error", sinks[i].err.empty() ? nlohmann::json()
-                                                  : nlohmann::json(WithoutPrefix(sinks[i].err,
-                                                                                 ErrorPrefix(places[i], true)))}});
-        } else {
-            line.Print(std::cout, "== " + Sanitize(places[i].label, false) + " ==\n" + sinks[i].out);
-        }
-        if (!sinks[i].err.empty()) line.Print(std::cerr, sinks[i].err);
+    fleet.Run(source, call, handler);
+    const int signal = interrupt.Signal();
+
+    std::string note;
+    if (signal != 0) {
+        note = std::string("interrupted by ") + SignalWatch::Name(signal) + (several ? ": no further node was asked" : "");
+    } else if (!input->BadLine().empty()) {
+        line.Print(std::cerr, kProgram + input->BadLine() + "\n");
+        note = "the nodes file has a bad line: no further node was asked";
     }
-    if (json) line.Print(std::cout, DumpJson(all));
-    return worst;
+    reporter.Summary(note);
+    if (signal != 0) return 128 + signal;
+    if (!input->BadLine().empty()) return ToInt(Exit::Usage);
+    return ToInt(reporter.Worst());
 }
 
 }  // namespace DaDovuCtl

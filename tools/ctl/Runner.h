@@ -1,77 +1,78 @@
-// Runs one command against the nodes the command line names: one endpoint
-// URI, each of several nodes at the same time, or the local node.
+// Runs one command on the nodes the command line names (one endpoint URI,
+// nodes given with --node or read from a nodes file, or the local node)
+// through DaDovu::Fleet: at most `parallel` requests in flight, each node's
+// result printed as it finishes (or in the order given), a summary at the
+// end, SIGINT and SIGTERM stopping the run.
 #pragma once
 
 #include "ExitStatus.h"
+#include "Interrupt.h"
 #include "StatusLine.h"
 
 #include <dadovu/dadovu.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstddef>
-#include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace DaDovuCtl {
 
-// Where the text of one request goes. Out is standard output, Err standard
-// error; both either written at once or kept until every node has answered.
-class Sink {
-public:
-    virtual ~Sink() = default;
-    virtual void Out(const std::string& text) = 0;
-    virtual void Err(const std::string& text) = 0;
+// What a node's failure says: a stable snake_case kind (an ErrorKind's
+// name, or dadovuctl's own "wait_timeout", "interrupted", "failure"), a
+// message and its details.
+struct Failure {
+    std::string kind;
+    std::string message;
+    std::vector<std::string> details;
 };
 
-// One request to one daemon, as a command sees it.
-struct Request {
-    std::string label;        // the node name, or the URI as given
-    bool labelled = false;    // several places are asked: name this one in what it shows
-    QxPalNet::URI_t uri;      // the daemon's endpoint
-    bool json = false;        // print JSON data instead of text
-    std::string errorPrefix;  // start of every error line: "dadovuctl: " [label ": "]
-    Sink* sink = nullptr;
-    StatusLine* statusLine = nullptr;
-    std::size_t slot = 0;     // this request's slot in the status line
-};
-
-// What a command produced: its status and, in JSON mode, its data (null when
-// it prints none). In text mode the command has written its text to the sink.
-struct Outcome {
+// What a command produced on one node.
+struct NodeResult {
     Exit status = Exit::Ok;
-    nlohmann::json data;
+    nlohmann::json result;           // the command's data for --json; null when it has none
+    std::string out;                 // text for standard output, each line ending in '\n'
+    std::optional<Failure> failure;  // set when status is not Ok
+
+    void Fail(Exit exit, std::string kind, std::string message, std::vector<std::string> details = {});
+    void Fail(const DaDovu::Error& error);
 };
 
-// Performs one request. May throw anything; Run reports it.
-using Command = std::function<Outcome(const Request&)>;
+// What a command knows of the run while it asks one node.
+struct NodeContext {
+    std::string node;          // as given: a node name or an endpoint URI
+    bool json = false;         // --json: the command fills NodeResult::result, not out
+    bool live = false;         // one node, in text: Say prints at once instead of keeping
+    DaDovu::Deadline deadline;  // of each request (--timeout, else the settings' TIMEOUT_MS)
+    Interrupt* interrupt = nullptr;
+    StatusLine* statusLine = nullptr;
 
-struct Where {
+    // Text for standard output: printed at once when live, else kept in `result.out`.
+    void Say(NodeResult& result, const std::string& text) const;
+};
+
+// One request (or a few, for progress --wait) on one node. A DaDovu::Error it
+// throws becomes the node's failure, with what it left in `result`.
+using Command = std::function<void(DaDovu::Client& node, const NodeContext& context, NodeResult& result)>;
+
+struct RunSettings {
     std::string uri;                 // --uri; empty when not given
     std::vector<std::string> nodes;  // --node, in the order given
+    std::string nodesFile;           // --nodes-file; "-" standard input; empty when not given
+    bool json = false;
+    std::size_t parallel = 64;
+    bool ordered = false;
+    std::optional<double> timeoutSeconds;  // --timeout
+    std::string targetId;                  // --target-id
 };
 
-// Runs `command` against every place `where` names (the local node when it
-// names none), concurrently when there are several, and prints the answers:
-// with one place as they come; with several, after all have ended, each under
-// "== NAME ==" in the order given (JSON: one array of {"node", "exit_status",
-// "result", "error"}). Returns the worst status.
-Exit Run(const Where& where, bool json, const Command& command);
-
-// Writes the failure `error` to `sink` as lines starting with `prefix` and
-// returns its exit status.
-Exit ReportException(const std::exception_ptr& error, const std::string& prefix, Sink& sink);
-
-// A sink that writes to standard output and error at once, through the status line.
-class DirectSink : public Sink {
-public:
-    explicit DirectSink(StatusLine& line) : line_(line) {}
-    void Out(const std::string& text) override;
-    void Err(const std::string& text) override;
-
-private:
-    StatusLine& line_;
-};
+// Runs `command` on every node `settings` names; returns the exit status:
+// the worst of the nodes', 2 when the nodes file is wrong, 128 + the signal
+// when SIGINT or SIGTERM interrupted the run. Throws UsageError (NodeInput.h)
+// for a nodes file found wrong before anything was sent.
+int Run(const RunSettings& settings, const Command& command);
 
 }  // namespace DaDovuCtl

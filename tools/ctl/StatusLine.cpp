@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <thread>
 
 namespace DaDovuCtl {
 
@@ -26,7 +27,7 @@ std::string Truncate(const std::string& utf8, std::size_t limit) {
 
 }  // namespace
 
-StatusLine::StatusLine(bool enabled, std::size_t slots) : enabled_(enabled), slots_(slots) {}
+StatusLine::StatusLine(bool enabled) : enabled_(enabled) {}
 
 StatusLine::~StatusLine() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -35,17 +36,38 @@ StatusLine::~StatusLine() {
 
 bool StatusLine::StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-void StatusLine::Set(std::size_t slot, std::string text) {
+void StatusLine::Set(std::string text) {
     if (!enabled_) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (slot >= slots_.size()) return;
-    slots_[slot] = std::move(text);
+    text_ = std::move(text);
     EraseLocked();
     DrawLocked();
 }
 
 void StatusLine::Print(std::ostream& out, const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
+    PrintLocked(out, text);
+}
+
+std::unique_lock<std::mutex> LockWithin(std::mutex& mutex, std::chrono::milliseconds patience) {
+    std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+    const auto end = std::chrono::steady_clock::now() + patience;
+    while (!lock.owns_lock() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        lock.try_lock();
+    }
+    return lock;
+}
+
+bool StatusLine::TryPrint(std::ostream& out, const std::string& text, std::chrono::milliseconds patience, bool last) {
+    std::unique_lock<std::mutex> lock = LockWithin(mutex_, patience);
+    if (!lock.owns_lock()) return false;
+    if (last) text_.clear();
+    PrintLocked(out, text);
+    return true;
+}
+
+void StatusLine::PrintLocked(std::ostream& out, const std::string& text) {
     EraseLocked();
     out << text << std::flush;
     DrawLocked();
@@ -58,16 +80,9 @@ void StatusLine::EraseLocked() {
 }
 
 void StatusLine::DrawLocked() {
-    if (!enabled_) return;
-    std::string line;
-    for (const auto& text : slots_) {
-        if (text.empty()) continue;
-        if (!line.empty()) line += " | ";
-        line += text;
-    }
-    if (line.empty()) return;
+    if (!enabled_ || text_.empty()) return;
     // A line wider than the terminal would wrap, and "\r" could not erase it.
-    std::cerr << Truncate(line, TerminalWidth() - 1) << std::flush;
+    std::cerr << Truncate(text_, TerminalWidth() - 1) << std::flush;
     shown_ = true;
 }
 

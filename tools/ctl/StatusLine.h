@@ -1,21 +1,24 @@
 // The one-line progress display on standard error while dadovuctl waits.
 #pragma once
 
-#include <cstddef>
+#include <chrono>
 #include <mutex>
 #include <ostream>
 #include <string>
-#include <vector>
 
 namespace DaDovuCtl {
 
-// Shows the texts of all slots (one slot per node) joined on one line of
-// standard error, redrawn in place. Disabled (every call does nothing but
-// Print's writing) unless standard error is a terminal. Thread-safe: all
-// terminal writes of dadovuctl that can meet the line go through it.
+// `mutex` locked, unless another thread holds it for longer than `patience`
+// (try_lock, again and again: ThreadSanitizer does not see the timed locks).
+std::unique_lock<std::mutex> LockWithin(std::mutex& mutex, std::chrono::milliseconds patience);
+
+// Shows one text on one line of standard error, redrawn in place. Disabled
+// (every call does nothing but Print's writing) unless standard error is a
+// terminal. Thread-safe: all terminal writes of dadovuctl that can meet the
+// line go through it.
 class StatusLine {
 public:
-    StatusLine(bool enabled, std::size_t slots);
+    explicit StatusLine(bool enabled);
     ~StatusLine();  // erases the line
     StatusLine(const StatusLine&) = delete;
     StatusLine& operator=(const StatusLine&) = delete;
@@ -23,18 +26,23 @@ public:
     // True when standard error is a terminal.
     static bool StandardErrorIsTerminal();
 
-    // Sets one slot's text ("" hides the slot) and redraws.
-    void Set(std::size_t slot, std::string text);
+    // Sets the text ("" hides the line) and redraws.
+    void Set(std::string text);
     // Writes `text` to `out` with the line erased first and redrawn after.
     void Print(std::ostream& out, const std::string& text);
+    // The same, unless another write holds the line for longer than `patience`
+    // (a writer stuck on a full pipe); returns whether it wrote. With `last`,
+    // the line is not drawn again (the program is about to end).
+    bool TryPrint(std::ostream& out, const std::string& text, std::chrono::milliseconds patience, bool last = false);
 
 private:
+    void PrintLocked(std::ostream& out, const std::string& text);
     void EraseLocked();
     void DrawLocked();
 
     const bool enabled_;
     std::mutex mutex_;
-    std::vector<std::string> slots_;
+    std::string text_;
     bool shown_ = false;
 };
 
