@@ -54,7 +54,7 @@ std::unique_lock<std::mutex> LockWithin(std::mutex& mutex, std::chrono::millisec
     const auto end = std::chrono::steady_clock::now() + patience;
     while (!lock.owns_lock() && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        lock.try_lock();
+        if (lock.try_lock()) break;
     }
     return lock;
 }
