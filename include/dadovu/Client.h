@@ -432,9 +432,10 @@ public:
     // (which makes the client secure; a value that cannot be read counts as
     // installed) and "CLOSE_CONN_AFTER_USE" of "ctrl", read once here; the
     // call timeout is TIMEOUT_MS. `node` names the daemon's node. From
-    // `extra` only the hooks and the target ID are taken, which the file does
-    // not hold. Throws Error as above, and InvalidArgument for settings that
-    // cannot be read.
+    // `extra` are taken the hooks and the target ID, which the file does not
+    // hold, and, where set, what overrides the file's: the CA file and
+    // directory, the client certificate and key, and SetSecure(true). Throws
+    // Error as above, and InvalidArgument for settings that cannot be read.
     static Client FromNodeSettings(std::string_view node = "localhost", const ClientSettings& extra = {});
 
     Client(const Client& other);

@@ -320,13 +320,21 @@ Client Client::FromNodeSettings(std::string_view node, const ClientSettings& ext
     const ClientSettings::Impl& values = extra.GetImpl();
     return Client(Guarded(std::string(node), "connect", std::nullopt, [&] {
         const Engine::CertificateSetting certificate = Engine::ReadCertificateSetting();
-        const QxPalConfig::Configuration_t configuration = Engine::MessengerSettings().Open();
+        QxPalConfig::Configuration_t configuration = Engine::MessengerSettings().Open();
+        // The TLS files set in `extra` take the place of the file's.
+        const std::pair<const char*, const std::string*> files[] = {{"CA_FILE", &values.caFile},
+                                                                    {"CA_DIR", &values.caDirectory},
+                                                                    {"CLIENT_CERT", &values.certificateFile},
+                                                                    {"CLIENT_KEY", &values.keyFile}};
+        for (const auto& [key, path] : files)
+            if (!path->empty()) configuration.SetAttrValue(key, path->c_str());
+        const bool secure = certificate.installed || values.secure;
         const bool closeAfterUse = Engine::ReadCloseConnectionAfterUse();
         const long long timeoutMs = configuration.GetInt("TIMEOUT_MS", 60000);
         ClientSettings::Impl where;
         where.node = std::string(node);
-        const std::string endpoint = EndpointOf(where, certificate.installed);
-        auto client = MakeClient(endpoint, certificate.installed, values.targetId, configuration,
+        const std::string endpoint = EndpointOf(where, secure);
+        auto client = MakeClient(endpoint, secure, values.targetId, configuration,
                                  std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 60000), closeAfterUse,
                                  values.logHook, values.traceHook);
         if (!certificate.problem.empty())

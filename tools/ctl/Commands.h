@@ -22,8 +22,9 @@ struct NotifyArgs {
 
 struct StatusArgs {
     std::string target;
-    int level = 1;      // passed unchecked: the library refuses levels outside 0..7
-    bool list = false;  // the component table instead of the daemon's text
+    int level = 1;           // passed unchecked: the library refuses levels outside 0..7
+    bool list = false;       // the component table instead of the daemon's text
+    bool noHeaders = false;  // the table without its heading
 };
 
 // What a progress code says: the command is still running when the code is
@@ -46,11 +47,14 @@ Command StopCommand(const StartStopArgs& args);
 Command NotifyCommand(const NotifyArgs& args);
 Command StatusCommand(const StatusArgs& args);
 Command UserCommand();
+// Asks until the command ends when `args.wait`: a daemon that cannot be
+// reached (not sent, no answer) is asked again until the wait's end.
 Command ProgressCommand(const ProgressArgs& args);
 Command AddCommand(const std::string& fileName);
 Command DeleteCommand(const std::string& componentName);
 
-// `uri NODE [--locate]`: prints the endpoint URI of the node's control daemon.
-Exit PrintUri(const std::string& node, bool locate, bool json);
+// `uri NODE [--locate]`: prints the endpoint URI of the node's control
+// daemon; with `json`, as the one line a request's node prints.
+Exit PrintUri(const std::string& node, bool locate, bool https, bool json);
 
 }  // namespace DaDovuCtl

@@ -22,6 +22,7 @@ enum class Exit : int {
     Security = 10,         // NotAuthenticated, NotAuthorized
     IllegalArgument = 11,  // InvalidArgument, e.g. a status level out of range
     WaitTimeout = 12,      // progress --wait: the command did not end in time
+    UnknownRequest = 13,   // progress: the daemon knows no command of that ID (any more)
 };
 
 inline int ToInt(Exit e) { return static_cast<int>(e); }

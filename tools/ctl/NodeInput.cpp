@@ -16,15 +16,39 @@
 
 namespace DaDovuCtl {
 
+namespace {
+
+// "" when the digits after the last ':' of `authority` (past a bracketed
+// IPv6 address) are a port from 1 to 65535, or there is no port; else why not.
+std::string CheckPort(const std::string& authority) {
+    const std::size_t bracket = authority.rfind(']');
+    const std::size_t colon = authority.rfind(':');
+    if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)) return {};
+    const std::string digits = authority.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return {};
+    const long port = std::stol(digits);
+    if (port < 1 || port > 65535) return "port " + digits + " is out of range (1..65535)";
+    return {};
+}
+
+}  // namespace
+
 std::string CheckNode(const std::string& node) {
     // A host name, an IPv4 address or a bracketed IPv6 address, with an
     // optional port: anything else would change the meaning of the URI built from it.
     static const std::regex pattern(R"(([A-Za-z0-9_]([A-Za-z0-9_.-]*[A-Za-z0-9_])?|\[[0-9A-Fa-f:.]+\])(:[0-9]{1,5})?)");
-    if (std::regex_match(node, pattern)) return {};
-    return "not a node name (host[:port]): " + node;
+    if (!std::regex_match(node, pattern)) return "not a node name (host[:port]): " + node;
+    const std::string port = CheckPort(node);
+    return port.empty() ? std::string() : "not a node name: " + port + ": " + node;
 }
 
 std::string CheckUri(const std::string& text) {
+    const std::size_t scheme = text.find("://");
+    if (scheme != std::string::npos) {
+        const std::size_t end = text.find_first_of("/?#", scheme + 3);
+        const std::string port = CheckPort(text.substr(scheme + 3, end == std::string::npos ? end : end - scheme - 3));
+        if (!port.empty()) return "not a usable URI: " + port + ": " + text;
+    }
     const QxPalNet::URI_t uri(text.c_str());
     if (!uri.IsValid() || uri.FindIllegalCharacter() != -1 || (uri.GetScheme() != "http" && uri.GetScheme() != "https")) {
         return "not an http or https URI: " + text;

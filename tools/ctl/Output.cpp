@@ -69,6 +69,12 @@ nlohmann::json MessageToJson(const DaDovu::Message& message) {
     };
 }
 
+namespace {
+
+nlohmann::json TextOrNull(const std::string& text) { return text.empty() ? nlohmann::json() : nlohmann::json(text); }
+
+}  // namespace
+
 nlohmann::json ComponentToJson(const DaDovu::Component& component) {
     const int state = component.GetStateNumber();
     const std::optional<int> pid = component.GetPid();
@@ -76,10 +82,10 @@ nlohmann::json ComponentToJson(const DaDovu::Component& component) {
         {"name", component.GetName()},
         {"state", StateName(state)},
         {"state_code", state},
-        {"pid", pid ? std::to_string(*pid) : std::string()},
-        {"category", component.GetCategory()},
-        {"description", component.GetDescription()},
-        {"xml", component.GetXml()},
+        {"pid", pid ? nlohmann::json(*pid) : nlohmann::json()},
+        {"category", TextOrNull(component.GetCategory())},
+        {"description", TextOrNull(component.GetDescription())},
+        {"xml", TextOrNull(component.GetXml())},
     };
 }
 

@@ -24,7 +24,8 @@ std::string StateName(int state);
 // {"severity", "catalog", "number", "text", "parameters": [...]}.
 nlohmann::json MessageToJson(const DaDovu::Message& message);
 // {"name", "state", "state_code", "pid", "category", "description", "xml"};
-// "pid" is the process ID as text, "" when the daemon sent none.
+// "pid" is the process ID as a number; it and the texts are null when the
+// daemon sent none (or an empty one).
 nlohmann::json ComponentToJson(const DaDovu::Component& component);
 
 // Columns separated by two blanks, each as wide as its widest cell (counted

@@ -1,5 +1,6 @@
 #include "Runner.h"
 
+#include "Advice.h"
 #include "NodeInput.h"
 #include "Output.h"
 
@@ -10,10 +11,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -21,11 +25,14 @@ namespace DaDovuCtl {
 
 void NodeResult::Fail(Exit exit, std::string kind, std::string message, std::vector<std::string> details) {
     status = exit;
-    failure = Failure{std::move(kind), std::move(message), std::move(details)};
+    failure.emplace();
+    failure->kind = std::move(kind);
+    failure->message = std::move(message);
+    failure->details = std::move(details);
 }
 
 void NodeResult::Fail(const DaDovu::Error& error) {
-    Fail(StatusOfKind(error.GetKind()), KindName(error.GetKind()), error.what(), error.GetDetails());
+    std::tie(status, failure) = Explain(error);
 }
 
 void NodeContext::Say(NodeResult& result, const std::string& text) const {
@@ -64,7 +71,7 @@ std::size_t IdleConnectionCap() {
 
 // Raises the soft descriptor limit to the hard one, and returns the most
 // requests in flight it leaves room for (at least 1), up to `wanted`.
-std::size_t WithinDescriptorLimit(std::size_t wanted, StatusLine& line) {
+std::size_t WithinDescriptorLimit(std::size_t wanted, StatusLine& line, bool quiet) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
     if (limit.rlim_cur != limit.rlim_max) {
@@ -76,7 +83,7 @@ std::size_t WithinDescriptorLimit(std::size_t wanted, StatusLine& line) {
     const std::size_t descriptors = static_cast<std::size_t>(limit.rlim_cur);
     const std::size_t idle = IdleConnectionCap();
     const std::size_t room = descriptors > idle + kDescriptorMargin ? descriptors - idle - kDescriptorMargin : 1;
-    if (room >= wanted) return wanted;
+    if (room >= wanted || quiet) return std::min(room, wanted);
     line.Print(std::cerr, std::string(kProgram) + "--parallel lowered from " + std::to_string(wanted) + " to " +
                               std::to_string(room) + ": the descriptor limit is " + std::to_string(descriptors) +
                               ", and up to " + std::to_string(idle) + " idle connections are kept\n");
@@ -109,7 +116,9 @@ private:
 // Prints each node's result and counts it; the summary at the end.
 class Reporter {
 public:
-    Reporter(bool json, bool several, StatusLine& line) : json_(json), several_(several), line_(line) {}
+    // `onWriteError` is called (once) when standard output fails.
+    Reporter(bool json, bool several, bool quiet, StatusLine& line, std::function<void()> onWriteError)
+        : json_(json), several_(several), quiet_(quiet), line_(line), onWriteError_(std::move(onWriteError)) {}
 
     void Started() { ++started_; }
 
@@ -119,9 +128,13 @@ public:
         if (json_) {
             nlohmann::json error;
             if (result.failure) {
-                error = {{"kind", result.failure->kind},
-                         {"message", result.failure->message},
-                         {"details", result.failure->details}};
+                const Failure& f = *result.failure;
+                error = {{"kind", f.kind},
+                         {"message", f.message},
+                         {"details", f.details},
+                         {"hint", f.hint.empty() ? nlohmann::json() : nlohmann::json(f.hint)},
+                         {"result_code", f.resultCode ? nlohmann::json(*f.resultCode) : nlohmann::json()},
+                         {"may_have_acted", f.mayHaveActed}};
             }
             line_.Print(std::cout, JsonLine({{"node", node},
                                              {"exit_status", ToInt(result.status)},
@@ -132,8 +145,12 @@ public:
             if (several_ && text.empty() && !result.failure) text = "ok\n";
             if (!text.empty()) line_.Print(std::cout, several_ ? PrefixLines(text, prefix) : text);
         }
+        if (!std::cout) WriteFailed();
         if (result.failure) {
-            line_.Print(std::cerr, kProgram + prefix + Sanitize(result.failure->message, false) + "\n");
+            std::string text = kProgram + prefix + Sanitize(result.failure->message, false) + "\n";
+            if (!result.failure->hint.empty())
+                text += kProgram + prefix + "hint: " + Sanitize(result.failure->hint, false) + "\n";
+            line_.Print(std::cerr, text);
         }
         std::string progress;
         {
@@ -161,6 +178,7 @@ public:
     // The summary (several nodes), or the note alone (one node), on standard error.
     void Summary(const std::string& note) {
         line_.Set("");
+        if (quiet_) return;
         std::string text;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -170,7 +188,12 @@ public:
     }
 
     // A word on standard error, unless the output is stuck.
-    void Note(const std::string& text) { line_.TryPrint(std::cerr, kProgram + text + "\n", std::chrono::milliseconds(500)); }
+    void Note(const std::string& text) {
+        if (!quiet_) line_.TryPrint(std::cerr, kProgram + text + "\n", std::chrono::milliseconds(500));
+    }
+
+    // The errno of the first failed write on standard output; 0 when none failed.
+    int WriteError() const { return writeErrno_.load(); }
 
     // Quits at once, with the summary of what was answered.
     [[noreturn]] void Abandon(int signal) {
@@ -188,6 +211,11 @@ public:
     }
 
 private:
+    void WriteFailed() {
+        int expected = 0;
+        if (writeErrno_.compare_exchange_strong(expected, errno != 0 ? errno : EIO)) onWriteError_();
+    }
+
     std::string SummaryLocked(const std::string& note) const {
         if (!several_) return note.empty() ? std::string() : kProgram + note + "\n";
         const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
@@ -210,7 +238,10 @@ private:
 
     const bool json_;
     const bool several_;
+    const bool quiet_;
     StatusLine& line_;
+    const std::function<void()> onWriteError_;
+    std::atomic<int> writeErrno_{0};
     const Clock::time_point start_ = Clock::now();
     std::atomic<std::size_t> started_{0};  // nodes whose request began
     std::mutex mutex_;                     // guards what follows
@@ -243,11 +274,28 @@ int Run(const RunSettings& settings, const Command& command) {
     }
     const bool several = input->Several();
 
-    StatusLine line(StatusLine::StandardErrorIsTerminal());
-    const std::size_t parallel = WithinDescriptorLimit(settings.parallel, line);
+    StatusLine line(!settings.quiet && StatusLine::Capable());
+    const std::size_t parallel = WithinDescriptorLimit(settings.parallel, line, settings.quiet);
 
     DaDovu::ClientSettings extra;
     if (!settings.targetId.empty()) extra.SetTargetId(settings.targetId);
+    if (settings.https) extra.SetSecure(true);
+    if (!settings.caFile.empty()) extra.SetCaFile(settings.caFile);
+    if (!settings.certificateFile.empty()) extra.SetClientCertificate(settings.certificateFile, settings.keyFile);
+    if (settings.verbosity > 0) {
+        // Requests (1) and caught failures (4); with -vv also the connections' set-up.
+        const int deepest = settings.verbosity > 1 ? 1000 : 4;
+        extra.SetTraceHook([&line, deepest](int level, std::string_view text) {
+            if (level <= deepest) line.Print(std::cerr, kProgram + ("trace: " + Sanitize(text, false)) + "\n");
+        });
+    }
+    if (!settings.quiet) {
+        // What the client would log: a settings problem it works around, say.
+        extra.SetLogHook([&line](DaDovu::Severity severity, std::string_view text) {
+            if (severity == DaDovu::Severity::Info) return;
+            line.Print(std::cerr, kProgram + SeverityName(severity) + ": " + Sanitize(text, false) + "\n");
+        });
+    }
     std::optional<DaDovu::Client> base;
     try {
         base = DaDovu::Client::FromNodeSettings(BaseNode(settings), extra);
@@ -261,7 +309,7 @@ int Run(const RunSettings& settings, const Command& command) {
     DaDovu::Deadline deadline;
     if (settings.timeoutSeconds) deadline = std::chrono::duration<double>(*settings.timeoutSeconds);
 
-    Reporter reporter(settings.json, several, line);
+    Reporter reporter(settings.json, several, settings.quiet, line, [&fleet] { fleet.Stop(); });
     Results results;
     // Declared after the fleet, so that the watch ends before the fleet does.
     SignalWatch watch(
@@ -285,6 +333,7 @@ int Run(const RunSettings& settings, const Command& command) {
         context.node = outcome.GetNode();
         context.json = settings.json;
         context.live = !several && !settings.json;
+        context.quiet = settings.quiet;
         context.deadline = deadline;
         context.interrupt = &interrupt;
         context.statusLine = &line;
@@ -323,6 +372,12 @@ int Run(const RunSettings& settings, const Command& command) {
     } else if (!input->BadLine().empty()) {
         line.Print(std::cerr, kProgram + input->BadLine() + "\n");
         note = "the nodes file has a bad line: no further node was asked";
+    }
+    if (reporter.WriteError() != 0) {
+        // The results could not all be printed: the run is not what was
+        // asked. main says "write error" once standard output is flushed.
+        line.Set("");
+        return ToInt(Exit::Failure);
     }
     reporter.Summary(note);
     if (signal != 0) return 128 + signal;

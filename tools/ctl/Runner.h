@@ -28,6 +28,9 @@ struct Failure {
     std::string kind;
     std::string message;
     std::vector<std::string> details;
+    std::string hint;               // what to check or do; empty when there is nothing to add
+    std::optional<int> resultCode;  // the daemon's code, where it sent one
+    bool mayHaveActed = false;      // sent, but no verdict came back
 };
 
 // What a command produced on one node.
@@ -38,6 +41,7 @@ struct NodeResult {
     std::optional<Failure> failure;  // set when status is not Ok
 
     void Fail(Exit exit, std::string kind, std::string message, std::vector<std::string> details = {});
+    // The error as an operator reads it (Advice.h).
     void Fail(const DaDovu::Error& error);
 };
 
@@ -46,6 +50,7 @@ struct NodeContext {
     std::string node;          // as given: a node name or an endpoint URI
     bool json = false;         // --json: the command fills NodeResult::result, not out
     bool live = false;         // one node, in text: Say prints at once instead of keeping
+    bool quiet = false;        // -q: no notes on standard error
     DaDovu::Deadline deadline;  // of each request (--timeout, else the settings' TIMEOUT_MS)
     Interrupt* interrupt = nullptr;
     StatusLine* statusLine = nullptr;
@@ -67,12 +72,17 @@ struct RunSettings {
     bool ordered = false;
     std::optional<double> timeoutSeconds;  // --timeout
     std::string targetId;                  // --target-id
+    bool https = false;                    // --https: nodes given by name over https
+    std::string caFile, certificateFile, keyFile;  // --cacert, --cert, --key
+    int verbosity = 0;                     // -v: the requests' trace; -vv: also the connections'
+    bool quiet = false;                    // -q: no summary, progress line or warning
 };
 
 // Runs `command` on every node `settings` names; returns the exit status:
 // the worst of the nodes', 2 when the nodes file is wrong, 128 + the signal
-// when SIGINT or SIGTERM interrupted the run. Throws UsageError (NodeInput.h)
-// for a nodes file found wrong before anything was sent.
+// when SIGINT or SIGTERM interrupted the run, 1 after a write error on
+// standard output (no further node is asked then). Throws UsageError
+// (NodeInput.h) for a nodes file found wrong before anything was sent.
 int Run(const RunSettings& settings, const Command& command);
 
 }  // namespace DaDovuCtl

@@ -3,6 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <thread>
 
@@ -34,7 +36,11 @@ StatusLine::~StatusLine() {
     EraseLocked();
 }
 
-bool StatusLine::StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+bool StatusLine::Capable() {
+    if (::isatty(STDERR_FILENO) != 1) return false;
+    const char* term = std::getenv("TERM");
+    return term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
+}
 
 void StatusLine::Set(std::string text) {
     if (!enabled_) return;

@@ -14,7 +14,7 @@ std::unique_lock<std::mutex> LockWithin(std::mutex& mutex, std::chrono::millisec
 
 // Shows one text on one line of standard error, redrawn in place. Disabled
 // (every call does nothing but Print's writing) unless standard error is a
-// terminal. Thread-safe: all terminal writes of dadovuctl that can meet the
+// capable terminal. Thread-safe: all terminal writes of dadovuctl that can meet the
 // line go through it.
 class StatusLine {
 public:
@@ -23,8 +23,9 @@ public:
     StatusLine(const StatusLine&) = delete;
     StatusLine& operator=(const StatusLine&) = delete;
 
-    // True when standard error is a terminal.
-    static bool StandardErrorIsTerminal();
+    // True when standard error is a terminal that can redraw a line: not
+    // one whose TERM is unset or "dumb".
+    static bool Capable();
 
     // Sets the text ("" hides the line) and redraws.
     void Set(std::string text);
