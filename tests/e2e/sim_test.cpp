@@ -54,8 +54,9 @@ TEST_F(Sim, EveryCommandAndEachFailureClass) {
     const auto error = [&](const std::string& request, const std::string& what) {
         return "dadovuctl: " + request + " at " + sim.Uri() + ": " + what + "\n";
     };
-    const auto refused = [&](const std::string& request, int code) {
-        return error(request, "the daemon reported an error (result code " + std::to_string(code) + ")");
+    // add and delete: the daemon's refusals in words.
+    const auto refused = [&](const std::string& request, const std::string& words, int code) {
+        return error(request, "refused: " + words + " (result code " + std::to_string(code) + ")");
     };
     Run({{{"start", "web"}, 0, "", ""},
          {{"status", "web,db", "--level", "2"}, 0, "db state=running pid=4001\nweb state=running pid=4002\n", ""},
@@ -82,18 +83,19 @@ TEST_F(Sim, EveryCommandAndEachFailureClass) {
           "error: Command finished with result 71.\nrequest 1025: failed (code 71)\n",
           "dadovuctl: request 1025 failed: code 71\n"},
          {{"add", "extra.def"}, 0, "", ""},
-         {{"add", "extra.def"}, 8, "", refused("addcomponent 'extra.def'", 82)},
-         {{"add", "../node.conf"}, 8, "", refused("addcomponent '../node.conf'", 83)},
-         {{"delete", "db"}, 8, "", refused("deletecomponent 'db'", 86)},
+         {{"add", "extra.def"}, 8, "",
+          refused("addcomponent 'extra.def'", "a component of that name exists already", 82)},
+         {{"add", "../node.conf"}, 11, "",
+          refused("addcomponent '../node.conf'", "not a plain file name, or the daemon has no components directory", 83)},
+         {{"delete", "db"}, 8, "", refused("deletecomponent 'db'", "another component names it as a prerequisite", 86)},
          {{"delete", "extra"}, 0, "", ""},
-         {{"delete", "nosuch"}, 8, "", refused("deletecomponent 'nosuch'", 85)},
+         {{"delete", "nosuch"}, 3, "", refused("deletecomponent 'nosuch'", "no component of that name", 85)},
          {{"start", "nosuch"}, 3, "", error("start 'nosuch'", "no component matches the target (result code 65)")},
          {{"start", "broken"}, 4, "", error("start 'broken'", "a component of the target failed (result code 64)")},
          {{"start", "report"}, 5, "", error("start 'report'", "a prerequisite of the target failed (result code 71)")},
          {{"notify", "nosuch", "1", "*"}, 6, "",
           error("notify '*'", "no component of the target subscribes to the event (result code 73)")},
-         {{"progress", "999999"}, 3, "request 999999: failed (code 65)\n",
-          "dadovuctl: request 999999 failed: code 65\n"},
+         {{"progress", "999999"}, 13, "", "dadovuctl: request 999999 is not known to the daemon (code 65)"},
          {{"start", "glacial", "--async"}, 0, "1026\n", ""},
          {{"progress", "1026", "--wait", "--wait-timeout", "1.5", "--interval", "50", "--timeout", "5"}, 12,
           "info: Start of target 'glacial' requested.\ninfo: Starting component glacial.\n",
@@ -121,9 +123,10 @@ TEST_F(Sim, SeveralNodesAnswerInTheOrderGivenWithTheWorstStatus) {
          {{"start", "webserver", "--node", A, "--node", B}, 3, A + ": ok\n",
           "dadovuctl: " + B + ": " + none + "\ndadovuctl: summary: 2 asked, 1 succeeded, 1 failed (1 no_matching_component), "},
          {{"start", "webserver", "--async", "--json", "--node", B, "--node", A}, 3,
-          R"({"error":{"details":[],"kind":"no_matching_component","message":")" + none +
-              R"("},"exit_status":3,"node":")" + B + R"(","result":null})" "\n" R"({"error":null,"exit_status":0,"node":")" +
-              A + R"(","result":{"request_id":1024}})" "\n",
+          R"({"error":{"details":[],"hint":null,"kind":"no_matching_component","may_have_acted":false,"message":")" +
+              none + R"(","result_code":65},"exit_status":3,"node":")" + B +
+              R"(","result":null})" "\n" R"({"error":null,"exit_status":0,"node":")" + A +
+              R"(","result":{"request_id":1024,"target":"webserver"}})" "\n",
           "dadovuctl: " + B + ": " + none + "\n"},
          // A communication failure (9) outranks no match (3).
          {{"status", "webserver", "--node", A, "--node", closed, "--node", B}, 9, A + ": webserver state=running\n",

@@ -63,10 +63,14 @@ const char kOutput[] = "Output";
 // met after a subcommand up to it (fallthrough), so they may stand on either side.
 void AddRequestOptions(CLI::App& app, Invocation& inv) {
     RunSettings& run = inv.run;
+    // A single-valued option given twice counts as given last, as with most
+    // tools: a wrapper script's default can be overridden after it.
+    const auto last = CLI::MultiOptionPolicy::TakeLast;
     auto* uri = app.add_option("-u,--uri", run.uri, "Send the request to this endpoint URI (default: $DADOVU_URI)")
                     ->type_name("URI")
                     ->check(CLI::Validator(CheckUri, "", "uri"))
-                    ->group(kWhere);
+                    ->multi_option_policy(last)
+        ->group(kWhere);
     auto* node = app.add_option("-n,--node", run.nodes,
                                 "Send the request to this node's daemon; repeat to ask several nodes "
                                 "(default: $DADOVU_NODE, else localhost)")
@@ -82,18 +86,22 @@ void AddRequestOptions(CLI::App& app, Invocation& inv) {
         ->check(CLI::Validator(CheckNodesFile, "", "nodes file"))
         ->excludes(uri)
         ->excludes(node)
+        ->multi_option_policy(last)
         ->group(kWhere);
     app.add_option("-c,--config", inv.config, "Node settings file to use (instead of $QXPAL_CONFIG)")
         ->type_name("FILE")
         ->check(CLI::ExistingFile.description(""))
+        ->multi_option_policy(last)
         ->group(kWhere);
     app.add_option("--target-id", run.targetId, "Target ID of the requests (not for add and delete)")
         ->type_name("ID")
+        ->multi_option_policy(last)
         ->group(kWhere);
     app.add_option("-t,--timeout", run.timeoutSeconds,
                    "Give each request at most this many seconds (default: TIMEOUT_MS of the settings, or 60)")
         ->type_name("SECONDS")
         ->check(CLI::Validator(CheckTimeout, "", "timeout"))
+        ->multi_option_policy(last)
         ->group(kWhere);
 
     app.add_flag("--https", run.https, "Reach nodes given by name over https, and verify their certificates")
@@ -101,21 +109,25 @@ void AddRequestOptions(CLI::App& app, Invocation& inv) {
     app.add_option("--cacert", run.caFile, "Verify daemons with the certificate authorities of this PEM file")
         ->type_name("FILE")
         ->check(CLI::ExistingFile.description(""))
+        ->multi_option_policy(last)
         ->group(kTls);
     auto* cert = app.add_option("--cert", run.certificateFile, "Client certificate (PEM) for mutual TLS")
                      ->type_name("FILE")
                      ->check(CLI::ExistingFile.description(""))
-                     ->group(kTls);
+                     ->multi_option_policy(last)
+        ->group(kTls);
     app.add_option("--key", run.keyFile, "Key of the client certificate (PEM; default: in the --cert file)")
         ->type_name("FILE")
         ->check(CLI::ExistingFile.description(""))
         ->needs(cert)
+        ->multi_option_policy(last)
         ->group(kTls);
 
     app.add_option("-p,--parallel", run.parallel,
                    "Ask at most N nodes at once (default 64; 1..4096, lowered to fit the descriptor limit)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096).description(""))
+        ->multi_option_policy(last)
         ->group(kFleet);
     app.add_flag("--ordered", run.ordered, "Print the nodes' results in the order the nodes were given")
         ->group(kFleet);

@@ -291,9 +291,12 @@ int Run(const RunSettings& settings, const Command& command) {
     }
     if (!settings.quiet) {
         // What the client would log: a settings problem it works around, say.
-        extra.SetLogHook([&line](DaDovu::Severity severity, std::string_view text) {
-            if (severity == DaDovu::Severity::Info) return;
-            line.Print(std::cerr, kProgram + SeverityName(severity) + ": " + Sanitize(text, false) + "\n");
+        // Its failures are logged too, but each is told as the node's error
+        // already; -v shows them all.
+        const bool all = settings.verbosity > 0;
+        extra.SetLogHook([&line, all](DaDovu::Severity severity, std::string_view text) {
+            if (!all && severity != DaDovu::Severity::Warning) return;
+            line.Print(std::cerr, kProgram + ("log: " + SeverityName(severity)) + ": " + Sanitize(text, false) + "\n");
         });
     }
     std::optional<DaDovu::Client> base;
