@@ -137,8 +137,8 @@ TEST_F(ClientConfig, FromNodeSettingsReadsTheCallTimeout) {
     EXPECT_EQ(silent.RequestCount(), 1u);
 }
 
-// Of `extra`, only the hooks and the target ID count: its endpoint and timeouts do not.
-TEST_F(ClientConfig, FromNodeSettingsTakesOnlyHooksAndTargetIdOfExtra) {
+// Of `extra`, the hooks, the target ID and the TLS settings count: its endpoint and timeouts do not.
+TEST_F(ClientConfig, FromNodeSettingsTakesHooksTargetIdAndTlsOfExtra) {
     NodeFile file("[lnk.http.ext.ctrl]\nTIMEOUT_MS = 10000\n[ctrl]\nCLOSE_CONN_AFTER_USE = true\n");
     std::vector<std::string> traced;
     const ClientSettings extra = At("http://elsewhere.invalid/x")
@@ -164,6 +164,25 @@ TEST_F(ClientConfig, FromNodeSettingsGoesSecureWithCertInstalled) {
     EXPECT_EQ(client.GetEndpoint().rfind("https://", 0), 0u);
     tls.Enqueue(Reply::Result(0).Output("status", "web state=running\n"));
     EXPECT_EQ(client.Status("web"), "web state=running\n");
+}
+
+// The TLS files and SetSecure(true) of `extra` take the place of the file's:
+// a command line's --cacert and --https over the settings.
+TEST_F(ClientConfig, FromNodeSettingsTakesTheTlsFilesAndSecureOfExtraOverTheFiles) {
+    const SoapTest::TestPki& pki = SoapTest::TestPki::Shared();
+    TestDaemon tls(SoapTest::TlsFiles{pki.ServerCert(), pki.ServerKey(), "", false});
+    NodeFile file("[lnk.http.ext.ctrl]\nCA_FILE = " + pki.UntrustedServerCert() + "\n");
+    const std::string node = "127.0.0.1:" + std::to_string(tls.Port());
+    tls.Enqueue(Reply::Result(0).Output("status", "web state=running\n"));
+    EXPECT_EQ(ErrorOf([&] { Client::FromNodeSettings(node, ClientSettings().SetSecure(true)).Status("web"); })
+                  .GetKind(),
+              ErrorKind::Tls);  // the file's authority does not know the daemon
+    Client client = Client::FromNodeSettings(node, ClientSettings().SetSecure(true).SetCaFile(pki.CaFile()));
+    EXPECT_EQ(client.GetEndpoint(), tls.Uri());
+    EXPECT_EQ(client.Status("web"), "web state=running\n");
+    // Not secure in `extra` leaves the file's word: an unset flag weakens nothing.
+    NodeFile secure("[sec.cm.certificates]\nCERT_INSTALLED = true\n");
+    EXPECT_EQ(Client::FromNodeSettings(node, ClientSettings().SetSecure(false)).GetEndpoint(), tls.Uri());
 }
 
 // A security setting that cannot be read never turns TLS off; the program hears of it.
