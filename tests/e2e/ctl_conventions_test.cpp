@@ -248,6 +248,29 @@ TEST_F(Conventions, JsonIsOneObjectPerNodeWithTypedResultsWhateverTheOutcome) {
     EXPECT_EQ(lines({"uri", "node17"}, 0, 1)[0]["result"]["uri"], "http://node17/dadovu.ctrl.server/lnkrpcserver");
 }
 
+TEST_F(Conventions, AChangeSentButUnansweredSaysTheDaemonMayHaveCarriedItOutAndVerboseShowsTheTrace) {
+    TestDaemon daemon;
+    daemon.SetHandler([](const SoapTest::RecordedRequest&) {
+        std::this_thread::sleep_for(1500ms);  // beyond --timeout
+        return Reply::Result(0);
+    });
+    ProcessResult r = E2e::Ctl({"start", "web", "--timeout", "0.3", "--uri", daemon.Uri()}, config_);
+    EXPECT_EQ(r.exitStatus, 9) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "\ndadovuctl: hint: the request was sent, but no verdict came back: the daemon may "
+                                "have carried it out")) << r.err;
+    r = E2e::Ctl({"start", "web", "--timeout", "0.3", "--json", "--uri", daemon.Uri()}, config_);
+    const nlohmann::json line = nlohmann::json::parse(r.out);
+    EXPECT_EQ(line["error"]["kind"], "no_answer");
+    EXPECT_EQ(line["error"]["may_have_acted"], true);
+    EXPECT_TRUE(Contains(line["error"]["hint"].get<std::string>(), "may have carried it out"));
+
+    TestDaemon quick;
+    quick.Enqueue(Reply::Result(0).Output("status", "web state=running"));
+    r = E2e::Ctl({"-v", "status", "web", "--uri", quick.Uri()}, config_);
+    EXPECT_EQ(r.out, "web state=running\n");
+    EXPECT_TRUE(Contains(r.err, "dadovuctl: trace: Executing method 'status'")) << r.err;
+}
+
 TEST_F(Conventions, AWriteErrorOnStandardOutputFailsTheRun) {
     SimNode sim(DADOVU_SIM_COMPONENTS);
     // A file larger than the limit cannot be written (EFBIG), as a full disk would refuse it.
