@@ -425,7 +425,12 @@ class DADOVU_API Client final : public ClientInterface {
 public:
     // Throws Error: InvalidArgument for an endpoint that is not an http(s)
     // URI, a node name that is not a host, or a value out of range; Tls for a
-    // certificate, key or authority that cannot be loaded.
+    // secure client of an http endpoint, or a key file without a certificate.
+    // The authorities, certificate and key are read by the first https
+    // request (once for the client and its copies; an http request reads
+    // none): a file that cannot be loaded fails that request, and each https
+    // request after it until it loads, with Tls, naming the file and the
+    // reason; nothing is sent.
     explicit Client(const ClientSettings& settings);
     // The settings of the node settings file, as Control reads them: the
     // namespace "lnk.http.ext.ctrl", "CERT_INSTALLED" of "sec.cm.certificates"

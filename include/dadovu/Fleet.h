@@ -84,7 +84,8 @@ private:
 
 // Makes one call on every node of an input, at most `parallel` at once, on
 // worker threads of its own (at most `parallel` of them, for the length of a
-// run), each node through a client that shares one client's settings and
+// run, started as the input needs them: a run of one node starts two),
+// each node through a client that shares one client's settings and
 // connection pool. Memory does not grow with the nodes already answered:
 // each outcome is handed on and dropped.
 class DADOVU_API Fleet {

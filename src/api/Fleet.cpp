@@ -2,7 +2,8 @@
 // node, call it through a client sharing the fleet's pool, and hand the
 // outcome to the thread that runs the fleet, which passes it to the handler.
 //
-// Bounds: at most `parallel` workers; at most `parallel` outcomes waiting to
+// Bounds: at most `parallel` workers, a new one started only when every
+// worker holds a node (the run thread starts them, as workers ask); at most `parallel` outcomes waiting to
 // be handed on (a worker takes no node while that many wait), so memory does
 // not grow with the input. Ordered, node i starts only once node
 // i - parallel has been handed on, and the outcomes wait in a ring of
@@ -139,7 +140,9 @@ struct RunState {
     bool inputEnded = false;
     bool stopping = false;                 // Stop, or an exception: take no further node
     std::exception_ptr failure;            // the source's or the handler's exception
-    std::size_t liveWorkers = 0;
+    std::size_t liveWorkers = 0;          // started, or asked of the run thread
+    std::size_t freeWorkers = 0;          // of those, the ones not holding a node
+    std::size_t workersWanted = 0;        // to be started by the run thread
     std::deque<FleetOutcome> finished;                // unordered: in the order they finished
     std::vector<std::optional<FleetOutcome>> ring;    // ordered: slot index % parallel
 
@@ -181,6 +184,7 @@ void Work(RunState& state, const Client& base, const Fleet::NodeCall& call) {
         // workers nor Stop; one worker at a time, with the index reserved
         // first, so that indices follow the input.
         state.taking = true;
+        --state.freeWorkers;
         const std::size_t index = state.nextIndex++;
         lock.unlock();
         std::optional<std::string> node;
@@ -195,6 +199,7 @@ void Work(RunState& state, const Client& base, const Fleet::NodeCall& call) {
         state.workerWake.notify_all();
         if (failed || !node) {
             --state.nextIndex;  // reserved for a node that did not come
+            ++state.freeWorkers;  // holds no node after all
             if (failed) {
                 state.failure = failed;
                 state.stopping = true;
@@ -202,6 +207,15 @@ void Work(RunState& state, const Client& base, const Fleet::NodeCall& call) {
                 state.inputEnded = true;
             }
             break;
+        }
+        // Workers start as the input needs them: one more once every worker
+        // holds a node (it takes the next node, or finds the end), so that a
+        // run of one node starts two threads, not `parallel`.
+        if (state.freeWorkers == 0 && state.liveWorkers < state.parallel && !state.stopping) {
+            ++state.liveWorkers;
+            ++state.freeWorkers;
+            ++state.workersWanted;
+            state.reporterWake.notify_one();
         }
         lock.unlock();
         FleetOutcome outcome = CallNode(base, call, index, std::move(*node));
@@ -211,8 +225,10 @@ void Work(RunState& state, const Client& base, const Fleet::NodeCall& call) {
         } else {
             state.finished.push_back(std::move(outcome));
         }
+        ++state.freeWorkers;
         state.reporterWake.notify_one();
     }
+    --state.freeWorkers;
     --state.liveWorkers;
     state.reporterWake.notify_one();
 }
@@ -284,24 +300,40 @@ FleetSummary Fleet::Run(const NodeSource& source, const NodeCall& call, const Ou
         }
     } finish{*impl_, state, workers};
 
-    for (std::size_t i = 0; i < state.parallel; ++i) {
-        {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            if (state.inputEnded || state.stopping) break;  // fewer nodes than workers
-            ++state.liveWorkers;
-        }
-        try {
-            workers.emplace_back(Work, std::ref(state), std::cref(impl_->client), std::cref(call));
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            --state.liveWorkers;
-            if (workers.empty()) throw;  // not even one thread: nothing can run
-            break;                       // fewer threads than asked: run with those
-        }
+    // The first worker; the workers ask for more as they take nodes.
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.liveWorkers = 1;
+        state.freeWorkers = 1;
+        state.workersWanted = 1;
     }
 
     std::unique_lock<std::mutex> lock(state.mutex);
     for (;;) {
+        if (state.workersWanted > 0) {
+            --state.workersWanted;
+            if (!state.stopping && !state.inputEnded) {
+                lock.unlock();
+                bool started = true;
+                try {
+                    workers.emplace_back(Work, std::ref(state), std::cref(impl_->client), std::cref(call));
+                } catch (...) {
+                    if (workers.empty()) {  // not even one thread: nothing can run
+                        lock.lock();
+                        state.liveWorkers = 0;
+                        state.freeWorkers = 0;
+                        lock.unlock();
+                        throw;
+                    }
+                    started = false;  // fewer threads than asked: run with those
+                }
+                lock.lock();
+                if (started) continue;
+            }
+            --state.liveWorkers;
+            --state.freeWorkers;
+            continue;
+        }
         std::optional<FleetOutcome> next;
         if (state.ordered) {
             std::optional<FleetOutcome>& slot = state.ring[state.handedOn % state.parallel];

@@ -6,6 +6,7 @@
 #include "E2e.h"
 
 #include <TestDaemon.h>
+#include <TestPki.h>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -184,6 +185,24 @@ TEST_F(Ctl, SeveralNodesAreAskedAtOnce) {
     const std::string A = "127.0.0.1:" + std::to_string(a.Port()), B = "127.0.0.1:" + std::to_string(b.Port());
     E2e::ExpectCtl({"status", "--node", B, "--node", A, "--ordered"}, config_, 0, B + ": b: both\n" + A + ": a: both\n",
                    "dadovuctl: summary: 2 asked, 2 succeeded, 0 failed, ");
+}
+
+// The authorities are read by the first https request: a CA file that cannot
+// be loaded leaves a node asked over http alone, and fails one asked over
+// https with 9, naming the file and the reason, before connecting to it.
+TEST_F(Ctl, ACaFileThatCannotBeLoadedFailsHttpsNodesOnly) {
+    const std::string missing = dir_.Path() + "/missing-ca.pem";
+    const std::string settings = dir_.Write(
+        "bad-ca.conf", "[log]\nFILE = " + dir_.Path() + "/node.log\n[lnk.http.ext.ctrl]\nCA_FILE = " + missing + "\n");
+    TestDaemon http;
+    http.Enqueue(Reply::Result(0).Output("status", "web state=running\n"));
+    E2e::ExpectCtl({"status", "--uri", http.Uri()}, settings, 0, "web state=running\n", "");
+    const SoapTest::TestPki& pki = SoapTest::TestPki::Shared();
+    TestDaemon https(SoapTest::TlsFiles{pki.ServerCert(), pki.ServerKey(), "", false});
+    E2e::ExpectCtl({"status", "--uri", https.Uri()}, settings, 9, "",
+                   "dadovuctl: status '*' at " + https.Uri() + ": TLS failed: Cannot load the CA file " + missing +
+                       ": No such file or directory");
+    EXPECT_EQ(https.ConnectionCount(), 0u);
 }
 
 TEST_F(Ctl, UnreachableNodesUsageErrorsSettingsAndHelp) {

@@ -7,17 +7,61 @@
 #include <qxlnk/exceptions.h>
 
 #include <openssl/err.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 
 namespace QxLnkMsg {
 
 namespace {
 
+using QxLnkImpl::TransportError;
+
+std::string SystemErrorText(int error) {
+    char buffer[256];
+    // GNU strerror_r returns the text, which need not be in `buffer`.
+    return std::string(strerror_r(error, buffer, sizeof(buffer)));
+}
+
+// Why loading a file failed, from this thread's OpenSSL error queue, which it
+// clears. The first error queued is the cause (those after it only say which
+// function gave up): an error of the system (fopen's) as the system words
+// it, any other as OpenSSL's reason with the detail it recorded.
+// `mismatch` is set when a key does not match its certificate.
+std::string TakeLoadError(bool* mismatch = nullptr) {
+    const char* data = nullptr;
+    int flags = 0;
+    const unsigned long error = ERR_peek_error_data(&data, &flags);
+    std::string text;
+    if (error == 0) {
+        text = "unknown error";
+    } else if (ERR_SYSTEM_ERROR(error)) {
+        // OpenSSL 3 keeps errno as the reason of a system error and has no
+        // string for it.
+        text = SystemErrorText(ERR_GET_REASON(error));
+    } else {
+        const char* reason = ERR_reason_error_string(error);
+        if (reason != nullptr) {
+            text = reason;
+            if ((flags & ERR_TXT_STRING) != 0 && data != nullptr && *data != '\0')
+                text += std::string(" (") + data + ")";
+        } else {
+            char buffer[256];
+            ERR_error_string_n(error, buffer, sizeof(buffer));
+            text = buffer;
+        }
+        if (mismatch != nullptr)
+            *mismatch = ERR_GET_LIB(error) == ERR_LIB_X509 && ERR_GET_REASON(error) == X509_R_KEY_VALUES_MISMATCH;
+    }
+    ERR_clear_error();
+    return text;
+}
+
 [[noreturn]] void ThrowTlsSetup(const std::string& what) {
-    const std::string reason = QxLnkImpl::TakeOpenSslError();
-    throw QxLnkRpc::RpcTlsException(QxLnkImpl::ErrorMessage(what + (reason.empty() ? "" : ": " + reason)));
+    throw TransportError(QxLnkImpl::Printable(what), TransportError::Stage::Tls);
 }
 
 long long PositiveSetting(const QxPalConfig::Configuration_t& settings, const char* key, long long fallback,
@@ -48,15 +92,25 @@ Messenger::Impl::Impl(const QxPalConfig::Configuration_t& settings, const Messen
     // Verification is off only when the setting says false: absent or empty, it is on.
     const std::string* verify = settings.Find("VERIFY_PEER");
     verifyPeer = verify == nullptr || verify->empty() || settings.GetBool("VERIFY_PEER");
-    const std::string caFile = settings.GetUtf8("CA_FILE");
-    const std::string caDir = settings.GetUtf8("CA_DIR");
-    const std::string clientCert = settings.GetUtf8("CLIENT_CERT");
-    const std::string clientKey = settings.GetUtf8("CLIENT_KEY");
+    caFile = settings.GetUtf8("CA_FILE");
+    caDir = settings.GetUtf8("CA_DIR");
+    clientCert = settings.GetUtf8("CLIENT_CERT");
+    clientKey = settings.GetUtf8("CLIENT_KEY");
+    // The files are read by the first TLS connection; a setting that cannot
+    // work whatever the files hold is refused here.
+    if (clientCert.empty() && !clientKey.empty())
+        throw QxLnkRpc::RpcTlsException(QxLnkImpl::ErrorMessage("CLIENT_KEY is set without CLIENT_CERT"));
+}
+
+SSL_CTX* Messenger::Impl::TlsContext() {
+    if (SSL_CTX* ready = tls_.load(std::memory_order_acquire)) return ready;
+    std::lock_guard<std::mutex> lock(tlsMutex_);
+    if (SSL_CTX* ready = tls_.load(std::memory_order_relaxed)) return ready;  // made while this call waited
 
     ERR_clear_error();
-    sslContext.reset(SSL_CTX_new(TLS_client_method()));
-    if (sslContext == nullptr) ThrowTlsSetup("Cannot create the TLS context");
-    SSL_CTX* context = sslContext.get();
+    QxLnkImpl::SslCtxPtr made(SSL_CTX_new(TLS_client_method()));
+    if (made == nullptr) ThrowTlsSetup("Cannot create the TLS context: " + TakeLoadError());
+    SSL_CTX* context = made.get();
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     SSL_CTX_set_default_passwd_cb(context, &NoPassphrase);
     if (!caFile.empty() || !caDir.empty()) {
@@ -64,31 +118,41 @@ Messenger::Impl::Impl(const QxPalConfig::Configuration_t& settings, const Messen
         // subject hash during each handshake: a directory that is not there
         // is refused here, so that a mistyped name fails at once.
         struct stat status {};
-        if (!caDir.empty() && (stat(caDir.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)))
-            throw QxLnkRpc::RpcTlsException(QxLnkImpl::ErrorMessage(
-                "Cannot load the certificate authorities of CA_DIR '" + QxLnkImpl::Printable(caDir) +
-                "': not a directory"));
+        if (!caDir.empty()) {
+            if (stat(caDir.c_str(), &status) != 0)
+                ThrowTlsSetup("Cannot load the CA directory " + caDir + ": " + SystemErrorText(errno));
+            if (!S_ISDIR(status.st_mode))
+                ThrowTlsSetup("Cannot load the CA directory " + caDir + ": " + SystemErrorText(ENOTDIR));
+        }
+        if (!caFile.empty() && stat(caFile.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+            ThrowTlsSetup("Cannot load the CA file " + caFile + ": " + SystemErrorText(EISDIR));
         if (SSL_CTX_load_verify_locations(context, caFile.empty() ? nullptr : caFile.c_str(),
                                           caDir.empty() ? nullptr : caDir.c_str()) != 1)
-            ThrowTlsSetup("Cannot load the certificate authorities of " +
-                          (caFile.empty() ? "CA_DIR '" + QxLnkImpl::Printable(caDir)
-                                          : "CA_FILE '" + QxLnkImpl::Printable(caFile)) +
-                          "'");
+            ThrowTlsSetup((caFile.empty() ? "Cannot load the CA directory " + caDir
+                                          : "Cannot load the CA file " + caFile) +
+                          ": " + TakeLoadError());
     } else if (SSL_CTX_set_default_verify_paths(context) != 1) {
-        ThrowTlsSetup("Cannot load the system's certificate authorities");
+        ThrowTlsSetup("Cannot load the system's trusted certificates: " + TakeLoadError());
     }
     if (!clientCert.empty()) {
         // Without CLIENT_KEY the key is expected in the certificate's file.
         const std::string& keyFile = clientKey.empty() ? clientCert : clientKey;
         if (SSL_CTX_use_certificate_chain_file(context, clientCert.c_str()) != 1)
-            ThrowTlsSetup("Cannot load the client certificate of CLIENT_CERT '" + QxLnkImpl::Printable(clientCert) + "'");
-        if (SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
-            ThrowTlsSetup("Cannot load the client key of CLIENT_KEY '" + QxLnkImpl::Printable(keyFile) + "'");
+            ThrowTlsSetup("Cannot load the client certificate " + clientCert + ": " + TakeLoadError());
+        bool mismatch = false;
+        if (SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+            const std::string reason = TakeLoadError(&mismatch);
+            ThrowTlsSetup(mismatch ? "The client key " + keyFile + " does not match the client certificate " +
+                                         clientCert + " (" + reason + ")"
+                                   : "Cannot load the client key " + keyFile + ": " + reason);
+        }
         if (SSL_CTX_check_private_key(context) != 1)
-            ThrowTlsSetup("The client key does not match the client certificate");
-    } else if (!clientKey.empty()) {
-        throw QxLnkRpc::RpcTlsException(QxLnkImpl::ErrorMessage("CLIENT_KEY is set without CLIENT_CERT"));
+            ThrowTlsSetup("The client key " + keyFile + " does not match the client certificate " + clientCert +
+                          " (" + TakeLoadError() + ")");
     }
+    sslContext_ = std::move(made);
+    tls_.store(context, std::memory_order_release);
+    return context;
 }
 
 Messenger::Messenger() = default;

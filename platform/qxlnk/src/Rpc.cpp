@@ -239,7 +239,8 @@ RpcResponse RpcCall::Invoke(int count, QxLnkSoap::SOAPArg* const* outputs, const
     try {
         for (;;) {
             if (!connection->IsConnected())
-                connection->Connect(prepared.endpoint, messenger->sslContext.get(), deadlines);
+                connection->Connect(prepared.endpoint, prepared.endpoint.tls ? messenger->TlsContext() : nullptr,
+                                    deadlines);
             try {
                 connection->WriteAll(request.data() + start, request.size() - start, deadlines);
                 break;

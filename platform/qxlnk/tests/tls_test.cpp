@@ -3,8 +3,16 @@
 // settings, and server location from the node settings.
 #include "LnkTestSupport.h"
 
+#include <Process.h>
 #include <TestDaemon.h>
 #include <TestPki.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -12,6 +20,11 @@ using namespace LnkTest;
 using SoapTest::TestDaemon;
 
 const SoapTest::TestPki& Pki() { return SoapTest::TestPki::Shared(); }
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 SoapTest::TlsFiles Server(const std::string& cert, const std::string& key, bool askClient = false) {
     return {cert, key, askClient ? Pki().CaFile() : "", askClient};
@@ -75,18 +88,119 @@ TEST(Tls, RefusesWhatCannotBeVerifiedBeforeSendingAnything) {
     }
 }
 
-TEST(MessengerSettings, RefusesSettingsThatDoNotParseAndCertificatesThatDoNotLoad) {
+TEST(MessengerSettings, RefusesSettingsThatDoNotParse) {
     for (const char* line : {"TIMEOUT_MS = soon\n", "TIMEOUT_MS = 0\n", "CONNECT_TIMEOUT_MS = -5\n",
                              "MAX_RESPONSE_BYTES = 0\n", "VERIFY_PEER = perhaps\n", "TIMEOUT_MS = 99999999999\n",
                              "MAX_RESPONSE_BYTES = 2147483648\n", "MAX_IDLE_CONNECTIONS = 0\n"}) {
         EXPECT_THROW(MakeMessenger(line), QxPalMsg::IllegalArgumentError_t) << line;
     }
-    for (const std::string& lines :
-         {std::string("CA_FILE = /nonexistent/ca.pem\n"), std::string("CLIENT_CERT = /nonexistent/cert.pem\n"),
-          "CLIENT_KEY = " + Pki().ClientKey() + "\n",
-          "CLIENT_CERT = " + Pki().ClientCert() + "\nCLIENT_KEY = " + Pki().ServerKey() + "\n"}) {  // not its key
-        EXPECT_THROW(MakeMessenger(lines), QxLnkRpc::RpcException) << lines;
+    // Whatever its file holds, a key without its certificate cannot work.
+    EXPECT_THROW(MakeMessenger("CLIENT_KEY = " + Pki().ClientKey() + "\n"), QxLnkRpc::RpcTlsException);
+}
+
+// "tls: <text>" for an RpcTlsException, else the outcome as OutcomeOf words it.
+std::string TlsOutcome(Call& call) {
+    try {
+        call.Run();
+        return "ok";
+    } catch (const QxLnkRpc::RpcTlsException& e) {
+        return "tls: " + e.GetMessageList().Format(QxPalMsg::FORMAT_PLAIN).ToUtf8();
+    } catch (...) {
+        return OutcomeOf([&] { throw; });
     }
+}
+
+// The authorities, certificate and key are files read by the first TLS
+// connection, not by the messenger's constructor: a plain HTTP call reads
+// none of them. One that cannot be loaded fails each TLS call, naming the file
+// and the reason, before anything is connected; the next call tries again.
+TEST(TlsFiles, AreLoadedByTheFirstTlsConnectionAndFailItNamingFileAndReason) {
+    SoapTest::TempDir dir;
+    const std::string junk = dir.Write("junk.pem", "not PEM\n");
+    const std::string missing = dir.Path() + "/later.pem";
+    const std::string ca = "CA_FILE = " + Pki().CaFile() + "\n";
+    const struct {
+        std::string settings;
+        std::string expected;  // the start of the message
+    } cases[] = {
+        {"CA_FILE = " + missing + "\n", "Cannot load the CA file " + missing + ": No such file or directory"},
+        {"CA_FILE = " + junk + "\n", "Cannot load the CA file " + junk + ": no certificate or crl found"},
+        {"CA_FILE = " + dir.Path() + "\n", "Cannot load the CA file " + dir.Path() + ": Is a directory"},
+        {"CA_DIR = " + dir.Path() + "/certs\n",
+         "Cannot load the CA directory " + dir.Path() + "/certs: No such file or directory"},
+        {"CA_DIR = " + junk + "\n", "Cannot load the CA directory " + junk + ": Not a directory"},
+        {ca + "CLIENT_CERT = " + missing + "\nCLIENT_KEY = " + Pki().ClientKey() + "\n",
+         "Cannot load the client certificate " + missing + ": No such file or directory"},
+        {ca + "CLIENT_CERT = " + junk + "\nCLIENT_KEY = " + Pki().ClientKey() + "\n",
+         "Cannot load the client certificate " + junk + ": no start line"},
+        {ca + "CLIENT_CERT = " + Pki().ClientCert() + "\nCLIENT_KEY = " + missing + "\n",
+         "Cannot load the client key " + missing + ": No such file or directory"},
+        {ca + "CLIENT_CERT = " + Pki().ClientCert() + "\nCLIENT_KEY = " + junk + "\n",
+         "Cannot load the client key " + junk + ": unsupported"},
+        {ca + "CLIENT_CERT = " + Pki().ClientCert() + "\n",  // the key expected in the certificate's file
+         "Cannot load the client key " + Pki().ClientCert() + ": unsupported"},
+        {ca + "CLIENT_CERT = " + Pki().ClientCert() + "\nCLIENT_KEY = " + Pki().ServerKey() + "\n",
+         "The client key " + Pki().ServerKey() + " does not match the client certificate " + Pki().ClientCert() +
+             " (key values mismatch)"},
+    };
+    TestDaemon http;
+    TestDaemon https(Server(Pki().ServerCert(), Pki().ServerKey(), true));
+    for (const auto& c : cases) {
+        Call call;
+        call.messenger = MakeMessenger(c.settings);
+        call.uri = http.Uri();
+        EXPECT_EQ(call.Outcome(), "ok") << c.settings;
+        call.uri = https.Uri();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const std::string outcome = TlsOutcome(call);
+            EXPECT_EQ(outcome.rfind("tls: " + c.expected, 0), 0u) << c.settings << outcome;
+            EXPECT_TRUE(Contains(outcome, https.Uri())) << outcome;
+        }
+    }
+    EXPECT_EQ(http.RequestCount(), std::size(cases));
+    EXPECT_EQ(https.ConnectionCount(), 0u) << "nothing is connected without the files";
+
+    // The missing file is there now: the same messenger loads it and calls.
+    Call call;
+    call.messenger = MakeMessenger("CA_FILE = " + missing + "\nCLIENT_CERT = " + Pki().ClientCert() +
+                                   "\nCLIENT_KEY = " + Pki().ClientKey() + "\n");
+    call.uri = https.Uri();
+    EXPECT_EQ(TlsOutcome(call).rfind("tls: Cannot load the CA file", 0), 0u);
+    dir.Write("later.pem", FileText(Pki().CaFile()));
+    EXPECT_EQ(TlsOutcome(call), "ok");
+    EXPECT_EQ(https.RequestCount(), 1u);
+}
+
+// Threads opening the first TLS connections of one messenger at the same time
+// share the context that one of them makes (run under ThreadSanitizer too).
+TEST(TlsFiles, ThreadsOpeningTheFirstTlsConnectionsAtOnceShareOneContext) {
+    constexpr int kThreads = 8;
+    TestDaemon daemon(Server(Pki().ServerCert(), Pki().ServerKey(), true));
+    const QxLnkMsg::Messenger messenger =
+        MakeMessenger("CA_FILE = " + Pki().CaFile() + "\nCLIENT_CERT = " + Pki().ClientCert() + "\nCLIENT_KEY = " +
+                      Pki().ClientKey() + "\n");
+    std::mutex mutex;
+    std::condition_variable go;
+    int ready = 0;
+    std::vector<std::string> outcomes(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            Call call;
+            call.messenger = messenger;
+            call.uri = daemon.Uri();
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                if (++ready == kThreads) go.notify_all();
+                go.wait(lock, [&] { return ready == kThreads; });
+            }
+            outcomes[static_cast<std::size_t>(i)] = call.Outcome();
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (const std::string& outcome : outcomes) EXPECT_EQ(outcome, "ok");
+    EXPECT_EQ(daemon.RequestCount(), static_cast<std::size_t>(kThreads));
+    EXPECT_TRUE(Contains(daemon.LastClientSubject(), "dadovu-test-client")) << daemon.LastClientSubject();
 }
 
 TEST(LocateServer, ReadsThePortOfAServerOrNamesServerAndNode) {
