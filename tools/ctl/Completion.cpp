@@ -176,20 +176,26 @@ std::string ZshAction(const CLI::Option& o) {
     }
 }
 
-// One _arguments spec per line, each option's names excluding each other.
+// One _arguments entry per line, each option's names excluding each other.
 std::string ZshSpecs(const std::vector<const CLI::Option*>& options, const std::string& indent) {
     std::string s;
     for (const CLI::Option* o : options) {
         const std::vector<std::string> names = Names(*o);
         const bool repeatable = o->get_expected_max() > 1 || o->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll;
-        std::string spec;
-        if (names.size() > 1 && !repeatable) spec += "'(" + Join(names) + ")'";
-        if (repeatable) spec += "'*'";
-        spec += names.size() > 1 ? "{" + [&] { std::string j; for (const auto& n : names) j += (j.empty() ? "" : ",") + n; return j; }() + "}" : names[0];
-        spec += "'[" + ZshDescription(o->get_description()) + "]";
-        if (TakesValue(*o)) spec += ":" + ZshDescription(o->get_type_name()) + ":" + ZshAction(*o);
-        spec += "'";
-        s += indent + spec + " \\\n";
+        std::string entry;
+        if (names.size() > 1 && !repeatable) entry += "'(" + Join(names) + ")'";
+        if (repeatable) entry += "'*'";
+        if (names.size() > 1) {
+            std::string alternatives = Join(names);
+            std::replace(alternatives.begin(), alternatives.end(), ' ', ',');
+            entry += "{" + alternatives + "}";
+        } else {
+            entry += names[0];
+        }
+        entry += "'[" + ZshDescription(o->get_description()) + "]";
+        if (TakesValue(*o)) entry += ":" + ZshDescription(o->get_type_name()) + ":" + ZshAction(*o);
+        entry += "'";
+        s += indent + entry + " \\\n";
     }
     return s;
 }
