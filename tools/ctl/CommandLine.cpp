@@ -135,11 +135,11 @@ void AddRequestOptions(CLI::App& app, Invocation& inv) {
     app.add_flag("-j,--json", run.json,
                  "Print JSON Lines: one object per node, {\"node\", \"exit_status\", \"result\", \"error\"}")
         ->group(kOutput);
-    auto* verbose = app.add_flag("-v,--verbose", run.verbosity,
-                                 "Show the requests' trace on standard error (-vv: also connection set-up)")
-                        ->group(kOutput);
+    // -v and -q exclude each other: checked in Complete(), on the values.
+    app.add_flag("-v,--verbose", run.verbosity,
+                 "Show the requests' trace on standard error (-vv: also connection set-up)")
+        ->group(kOutput);
     app.add_flag("-q,--quiet", run.quiet, "Print no summary, progress line or warning; errors still")
-        ->excludes(verbose)
         ->group(kOutput);
 }
 
@@ -357,6 +357,7 @@ void CommandLine::Complete() {
             if (app.get_option(name)->count() != 0) throw UsageError(inv.command + " does not take " + name);
         }
     }
+    if (run.verbosity > 0 && run.quiet) throw UsageError("-v/--verbose and -q/--quiet exclude each other");
     if ((inv.command == "add" || inv.command == "delete") && !run.targetId.empty())
         throw UsageError(inv.command + " sends no target ID: --target-id is for the other requests");
 
