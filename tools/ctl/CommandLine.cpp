@@ -219,7 +219,10 @@ CommandLine::CommandLine()
                                       "dadovuctl")) {
     CLI::App& app = *app_;
     Invocation& inv = invocation_;
-    app.set_version_flag("-V,--version", std::string("dadovuctl ") + DaDovu::CLIENT_APP_VERSION);
+    // The release dadovuctl belongs to, and the client version the library
+    // tells daemons (its requests' User-Agent).
+    app.set_version_flag("-V,--version", std::string("dadovuctl " DADOVUCTL_VERSION " (client ") +
+                                             DaDovu::CLIENT_APP_VERSION + ")");
     app.set_help_flag("-h,--help", "Print this help and exit");
     app.footer("Where a request goes: --uri URI, --node NAME (repeatable), --nodes-file FILE, else\n"
                "$DADOVU_URI or $DADOVU_NODE, else the local node \"localhost\". With several nodes, at\n"
