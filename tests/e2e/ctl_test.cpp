@@ -205,7 +205,7 @@ TEST_F(Ctl, ACaFileThatCannotBeLoadedFailsHttpsNodesOnly) {
     EXPECT_EQ(https.ConnectionCount(), 0u);
 }
 
-TEST_F(Ctl, UnreachableNodesUsageErrorsSettingsAndHelp) {
+TEST_F(Ctl, UnreachableNodesUsageErrorsAndSettings) {
     // The transport's reason follows as a detail, for add and delete as for the other requests.
     const std::string closed = "http://" + E2e::ClosedNode() + "/dadovu.ctrl.server/lnkrpcserver";
     E2e::ExpectCtl({"status", "--uri", closed}, config_, 9, "",
@@ -244,17 +244,7 @@ TEST_F(Ctl, UnreachableNodesUsageErrorsSettingsAndHelp) {
     }
     EXPECT_EQ(daemon.RequestCount(), 0u);
 
-    const std::string help = E2e::Ctl({"--help"}, "").out;  // lists the commands and the exit statuses
-    EXPECT_NE(help.find("  10  security"), std::string::npos) << help;
-    for (const char* command : {"start", "stop", "notify", "status", "user", "progress", "add", "delete", "uri"}) {
-        EXPECT_NE(help.find(command), std::string::npos) << command;
-        const std::string commandHelp = E2e::Ctl({command, "--help"}, "").out;
-        if (std::string(command) != "uri") {  // every request: the fleet's options
-            for (const char* option : {"--nodes-file", "--parallel", "--ordered", "--timeout", "--json"})
-                EXPECT_NE(commandHelp.find(option), std::string::npos) << command << " " << option;
-        }
-    }
-    EXPECT_NE(E2e::Ctl({"progress", "--help"}, "").out.find("--wait-timeout"), std::string::npos);
+    // The help of each command: ctl_conventions_test.cpp.
 }
 
 }  // namespace

@@ -59,18 +59,30 @@ const char kTls[] = "TLS";
 const char kFleet[] = "Many nodes";
 const char kOutput[] = "Output";
 
+// A single-valued option of `group`: given twice, the last counts, as with
+// most tools, so that a wrapper script's default can be overridden after it.
+template <typename T>
+CLI::Option* Single(CLI::App& app, const char* names, T& value, const char* description, const char* group,
+                    const char* typeName) {
+    return app.add_option(names, value, description)
+        ->type_name(typeName)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->group(group);
+}
+
+// The same for the name of a file that must exist.
+CLI::Option* ExistingFile(CLI::App& app, const char* names, std::string& value, const char* description,
+                          const char* group) {
+    return Single(app, names, value, description, group, "FILE")->check(CLI::ExistingFile.description(""));
+}
+
 // The options of every request, on the top-level command: CLI11 hands those
 // met after a subcommand up to it (fallthrough), so they may stand on either side.
 void AddRequestOptions(CLI::App& app, Invocation& inv) {
     RunSettings& run = inv.run;
-    // A single-valued option given twice counts as given last, as with most
-    // tools: a wrapper script's default can be overridden after it.
-    const auto last = CLI::MultiOptionPolicy::TakeLast;
-    auto* uri = app.add_option("-u,--uri", run.uri, "Send the request to this endpoint URI (default: $DADOVU_URI)")
-                    ->type_name("URI")
-                    ->check(CLI::Validator(CheckUri, "", "uri"))
-                    ->multi_option_policy(last)
-        ->group(kWhere);
+    auto* uri = Single(app, "-u,--uri", run.uri, "Send the request to this endpoint URI (default: $DADOVU_URI)",
+                       kWhere, "URI")
+                    ->check(CLI::Validator(CheckUri, "", "uri"));
     auto* node = app.add_option("-n,--node", run.nodes,
                                 "Send the request to this node's daemon; repeat to ask several nodes "
                                 "(default: $DADOVU_NODE, else localhost)")
@@ -79,56 +91,30 @@ void AddRequestOptions(CLI::App& app, Invocation& inv) {
                      ->check(CLI::Validator(CheckNode, "", "node"))
                      ->excludes(uri)
                      ->group(kWhere);
-    app.add_option("-f,--nodes-file", run.nodesFile,
-                   "Send the request to every node of FILE (- for standard input): one node name or endpoint "
-                   "URI per line; blank lines and # comments are skipped")
-        ->type_name("FILE")
+    Single(app, "-f,--nodes-file", run.nodesFile,
+           "Send the request to every node of FILE (- for standard input): one node name or endpoint "
+           "URI per line; blank lines and # comments are skipped",
+           kWhere, "FILE")
         ->check(CLI::Validator(CheckNodesFile, "", "nodes file"))
         ->excludes(uri)
-        ->excludes(node)
-        ->multi_option_policy(last)
-        ->group(kWhere);
-    app.add_option("-c,--config", inv.config, "Node settings file to use (instead of $QXPAL_CONFIG)")
-        ->type_name("FILE")
-        ->check(CLI::ExistingFile.description(""))
-        ->multi_option_policy(last)
-        ->group(kWhere);
-    app.add_option("--target-id", run.targetId, "Target ID of the requests (not for add and delete)")
-        ->type_name("ID")
-        ->multi_option_policy(last)
-        ->group(kWhere);
-    app.add_option("-t,--timeout", run.timeoutSeconds,
-                   "Give each request at most this many seconds (default: TIMEOUT_MS of the settings, or 60)")
-        ->type_name("SECONDS")
-        ->check(CLI::Validator(CheckTimeout, "", "timeout"))
-        ->multi_option_policy(last)
-        ->group(kWhere);
+        ->excludes(node);
+    ExistingFile(app, "-c,--config", inv.config, "Node settings file to use (instead of $QXPAL_CONFIG)", kWhere);
+    Single(app, "--target-id", run.targetId, "Target ID of the requests (not for add and delete)", kWhere, "ID");
+    Single(app, "-t,--timeout", run.timeoutSeconds,
+           "Give each request at most this many seconds (default: TIMEOUT_MS of the settings, or 60)", kWhere,
+           "SECONDS")
+        ->check(CLI::Validator(CheckTimeout, "", "timeout"));
 
     app.add_flag("--https", run.https, "Reach nodes given by name over https, and verify their certificates")
         ->group(kTls);
-    app.add_option("--cacert", run.caFile, "Verify daemons with the certificate authorities of this PEM file")
-        ->type_name("FILE")
-        ->check(CLI::ExistingFile.description(""))
-        ->multi_option_policy(last)
-        ->group(kTls);
-    auto* cert = app.add_option("--cert", run.certificateFile, "Client certificate (PEM) for mutual TLS")
-                     ->type_name("FILE")
-                     ->check(CLI::ExistingFile.description(""))
-                     ->multi_option_policy(last)
-        ->group(kTls);
-    app.add_option("--key", run.keyFile, "Key of the client certificate (PEM; default: in the --cert file)")
-        ->type_name("FILE")
-        ->check(CLI::ExistingFile.description(""))
-        ->needs(cert)
-        ->multi_option_policy(last)
-        ->group(kTls);
+    ExistingFile(app, "--cacert", run.caFile, "Verify daemons with the certificate authorities of this PEM file", kTls);
+    auto* cert = ExistingFile(app, "--cert", run.certificateFile, "Client certificate (PEM) for mutual TLS", kTls);
+    ExistingFile(app, "--key", run.keyFile, "Key of the client certificate (PEM; default: in the --cert file)", kTls)
+        ->needs(cert);
 
-    app.add_option("-p,--parallel", run.parallel,
-                   "Ask at most N nodes at once (default 64; 1..4096, lowered to fit the descriptor limit)")
-        ->type_name("N")
-        ->check(CLI::Range(1, 4096).description(""))
-        ->multi_option_policy(last)
-        ->group(kFleet);
+    Single(app, "-p,--parallel", run.parallel,
+           "Ask at most N nodes at once (default 64; 1..4096, lowered to fit the descriptor limit)", kFleet, "N")
+        ->check(CLI::Range(1, 4096).description(""));
     app.add_flag("--ordered", run.ordered, "Print the nodes' results in the order the nodes were given")
         ->group(kFleet);
 
@@ -142,11 +128,6 @@ void AddRequestOptions(CLI::App& app, Invocation& inv) {
     app.add_flag("-q,--quiet", run.quiet, "Print no summary, progress line or warning; errors still")
         ->group(kOutput);
 }
-
-const std::vector<std::string> kRequestOptions{
-    "--uri",   "--node", "--nodes-file", "--config", "--target-id", "--timeout", "--https",   "--cacert",
-    "--cert",  "--key",  "--parallel",   "--ordered", "--json",     "--verbose", "--quiet",
-};
 
 // Options that only requests take, and so refused for uri and completion.
 const std::vector<std::string> kRequestOnly{"--uri",   "--node", "--nodes-file", "--target-id", "--timeout",
@@ -211,8 +192,6 @@ std::string UnknownCommand(const CLI::App& app, const std::vector<std::string>& 
     }
     return {};
 }
-
-const std::vector<std::string>& CommandLine::RequestOptionNames() { return kRequestOptions; }
 
 CommandLine::CommandLine()
     : app_(std::make_unique<CLI::App>("Control the components of one node or many through their control daemons.",

@@ -44,9 +44,6 @@ public:
 
     const CLI::App& App() const { return *app_; }
 
-    // The options every request takes, before or after the subcommand.
-    static const std::vector<std::string>& RequestOptionNames();
-
 private:
     // Fills in what depends on several options or the environment; throws
     // UsageError.

@@ -171,38 +171,6 @@ TEST(TlsFiles, AreLoadedByTheFirstTlsConnectionAndFailItNamingFileAndReason) {
     EXPECT_EQ(https.RequestCount(), 1u);
 }
 
-// Threads opening the first TLS connections of one messenger at the same time
-// share the context that one of them makes (run under ThreadSanitizer too).
-TEST(TlsFiles, ThreadsOpeningTheFirstTlsConnectionsAtOnceShareOneContext) {
-    constexpr int kThreads = 8;
-    TestDaemon daemon(Server(Pki().ServerCert(), Pki().ServerKey(), true));
-    const QxLnkMsg::Messenger messenger =
-        MakeMessenger("CA_FILE = " + Pki().CaFile() + "\nCLIENT_CERT = " + Pki().ClientCert() + "\nCLIENT_KEY = " +
-                      Pki().ClientKey() + "\n");
-    std::mutex mutex;
-    std::condition_variable go;
-    int ready = 0;
-    std::vector<std::string> outcomes(kThreads);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&, i] {
-            Call call;
-            call.messenger = messenger;
-            call.uri = daemon.Uri();
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                if (++ready == kThreads) go.notify_all();
-                go.wait(lock, [&] { return ready == kThreads; });
-            }
-            outcomes[static_cast<std::size_t>(i)] = call.Outcome();
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    for (const std::string& outcome : outcomes) EXPECT_EQ(outcome, "ok");
-    EXPECT_EQ(daemon.RequestCount(), static_cast<std::size_t>(kThreads));
-    EXPECT_TRUE(Contains(daemon.LastClientSubject(), "dadovu-test-client")) << daemon.LastClientSubject();
-}
-
 TEST(LocateServer, ReadsThePortOfAServerOrNamesServerAndNode) {
     TempSettings settings("[lnk.cb.servers]\ndadovu.ctrl.server = 4711\nbad.port = 80x\nzero = 0\nhigh = 65536\n"
                           "empty =\n");
