@@ -4,8 +4,8 @@
 //
 // Bounds: at most `parallel` workers, a new one started only when every
 // worker holds a node (the run thread starts them, as workers ask); at most
-// `parallel` outcomes waiting to be handed on (a worker takes no node while that many wait), so memory does
-// not grow with the input. Ordered, node i starts only once node
+// `parallel` outcomes waiting to be handed on (a worker takes no node while
+// that many wait), so memory does not grow with the input. Ordered, node i starts only once node
 // i - parallel has been handed on, and the outcomes wait in a ring of
 // `parallel` slots.
 
